@@ -1,0 +1,207 @@
+// Throughput of every state-vector kernel against a plain parallel copy of the
+// two arrays, measured interleaved in the same run.
+//
+// Each benchmark reports bytes_per_second for the bytes the kernel must move
+// (reads plus writes of the amplitudes it touches) and `copy_ratio`, its byte
+// rate over the copy's byte rate (copying real and imag of the same state into
+// two other arrays: 2 x 2 x N x sizeof(T) bytes).  Both rates use the median
+// time of the interleaved repetitions.
+#include <benchmark/benchmark.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <complex>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "statevector/dense_kernels.h"
+#include "statevector/fixed_kernels.h"
+#include "statevector/reset.h"
+#include "statevector/state_vector.h"
+
+namespace {
+
+constexpr int kThreads = 8;
+
+template <typename T>
+struct Workspace {
+    std::unique_ptr<StateVector<T>> sv;
+    T* copy_re = nullptr;
+    T* copy_im = nullptr;
+};
+
+// One state and one copy target per qubit count and precision, shared by all
+// benchmarks, so the large allocations happen once.
+template <typename T>
+Workspace<T>& workspace(int n) {
+    static std::map<int, Workspace<T>> all;
+    for (auto it = all.begin(); it != all.end();) {  // keep one size alive at a time
+        if (it->first != n) {
+            std::free(it->second.copy_re);
+            std::free(it->second.copy_im);
+            it = all.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    Workspace<T>& w = all[n];
+    if (!w.sv) {
+        w.sv = std::make_unique<StateVector<T>>(n);
+        const uint64_t bytes = w.sv->dim * sizeof(T);
+        w.copy_re = static_cast<T*>(std::aligned_alloc(64, bytes));
+        w.copy_im = static_cast<T*>(std::aligned_alloc(64, bytes));
+        const T v = static_cast<T>(1.0 / std::sqrt(2.0 * w.sv->dim));
+        StateVector<T>& sv = *w.sv;
+#pragma omp parallel for num_threads(kThreads) schedule(static)
+        for (int64_t i = 0; i < static_cast<int64_t>(sv.dim); ++i) {
+            sv.real[i] = v;
+            sv.imag[i] = v;
+            w.copy_re[i] = 0;
+            w.copy_im[i] = 0;
+        }
+    }
+    return w;
+}
+
+template <typename T>
+void parallel_copy(const StateVector<T>& sv, T* re, T* im) {
+    const int64_t n = static_cast<int64_t>(sv.dim);
+#pragma omp parallel num_threads(kThreads)
+    {
+        const BlockShare s = static_block_partition(n, omp_get_num_threads(), omp_get_thread_num());
+        std::memcpy(re + s.first, sv.real + s.first, s.count * sizeof(T));
+        std::memcpy(im + s.first, sv.imag + s.first, s.count * sizeof(T));
+    }
+}
+
+struct KernelSpec {
+    std::string name;
+    int qubits_used;     // 1, 2 or 3 (target first, then the others)
+    double touched;      // fraction of the amplitudes the kernel must read and write
+    bool read_only = false;
+    bool write_only = false;
+};
+
+const double h = 0.7071067811865475;
+const GateMatrix rx = {h, std::complex<double>(0, -h), std::complex<double>(0, -h), h};
+GateMatrix dft4() {
+    GateMatrix m(16);
+    const std::complex<double> w[4] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) m[4 * r + c] = 0.5 * w[(r * c) % 4];
+    return m;
+}
+
+// Runs kernel `name` with target t and further qubits a, b.
+template <typename T>
+void run_kernel(const std::string& name, StateVector<T>& sv, int t, int a, int b) {
+    static const GateMatrix m4 = dft4();
+    if (name == "x") apply_x(sv, t);
+    else if (name == "y") apply_y(sv, t);
+    else if (name == "z") apply_z(sv, t);
+    else if (name == "h") apply_h(sv, t);
+    else if (name == "s") apply_s(sv, t);
+    else if (name == "sdg") apply_sdg(sv, t);
+    else if (name == "t") apply_t(sv, t);
+    else if (name == "tdg") apply_tdg(sv, t);
+    else if (name == "swap") apply_swap(sv, t, a);
+    else if (name == "cx") apply_cx(sv, a, t);
+    else if (name == "cz") apply_cz(sv, a, t);
+    else if (name == "ccx") apply_ccx(sv, a, b, t);
+    else if (name == "matrix_1q") apply_matrix_1q(sv, t, rx);
+    else if (name == "controlled_matrix_1q") apply_controlled_matrix_1q(sv, a, t, rx);
+    else if (name == "matrix_2q") apply_matrix_2q(sv, t, a, m4);
+    else if (name == "mc_matrix_1q") {
+        T re[4], im[4];
+        for (int k = 0; k < 4; ++k) re[k] = T(rx[k].real()), im[k] = T(rx[k].imag());
+        launch_multi_controlled_matrix_1q(sv, uint64_t{1} << t, uint64_t{2} << t, re, im,
+                                          {uint64_t{1} << a, uint64_t{1} << b});
+    } else if (name == "mc_matrix_2q") {
+        const int lo = std::min(t, a), hi = std::max(t, a);
+        double re[16], im[16];
+        for (int k = 0; k < 16; ++k) re[k] = m4[k].real(), im[k] = m4[k].imag();
+        launch_multi_controlled_matrix_2q(sv, re, im, {uint64_t{1} << b}, uint64_t{1} << lo, uint64_t{1} << hi,
+                                          uint64_t{2} << hi, uint64_t{1} << (hi - lo - 1));
+    } else if (name == "zero_probability") benchmark::DoNotOptimize(zero_probability(sv, t));
+    else if (name == "reset_collapse") reset_collapse(sv, t, 1.0, 0);
+    else if (name == "zero_state") zero_state(sv);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+template <typename T>
+void bench_kernel(benchmark::State& state, KernelSpec spec, int n, int target, int a, int b) {
+    Workspace<T>& w = workspace<T>(n);
+    StateVector<T>& sv = *w.sv;
+    std::vector<double> kernel_s, copy_s;
+    const double full = 2.0 * 2.0 * static_cast<double>(sv.dim) * sizeof(T);  // read + write of both arrays
+    const double bytes = spec.read_only || spec.write_only ? full * spec.touched / 2 : full * spec.touched;
+    run_kernel(spec.name, sv, target, a, b);  // warm up
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        run_kernel(spec.name, sv, target, a, b);
+        auto t1 = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+        kernel_s.push_back(std::chrono::duration<double>(t1 - t0).count());
+        t0 = std::chrono::steady_clock::now();
+        parallel_copy(sv, w.copy_re, w.copy_im);
+        t1 = std::chrono::steady_clock::now();
+        copy_s.push_back(std::chrono::duration<double>(t1 - t0).count());
+    }
+    if (spec.name == "zero_state") {  // restore nonzero amplitudes for the next benchmarks
+        const T v = static_cast<T>(1.0 / std::sqrt(2.0 * sv.dim));
+        std::fill(sv.real, sv.real + sv.dim, v);
+        std::fill(sv.imag, sv.imag + sv.dim, v);
+    }
+    const double kernel_rate = bytes / median(kernel_s), copy_rate = full / median(copy_s);
+    state.SetBytesProcessed(static_cast<int64_t>(bytes * state.iterations()));
+    state.counters["GBps"] = kernel_rate / 1e9;
+    state.counters["copy_GBps"] = copy_rate / 1e9;
+    state.counters["copy_ratio"] = kernel_rate / copy_rate;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    hardware_threads = kThreads;
+    const std::vector<KernelSpec> kernels = {
+        {"x", 1, 1.0},          {"y", 1, 1.0},           {"z", 1, 0.5},         {"h", 1, 1.0},
+        {"s", 1, 0.5},          {"sdg", 1, 0.5},         {"t", 1, 0.5},         {"tdg", 1, 0.5},
+        {"swap", 2, 0.5},       {"cx", 2, 0.5},          {"cz", 2, 0.25},       {"ccx", 3, 0.25},
+        {"matrix_1q", 1, 1.0},  {"controlled_matrix_1q", 2, 0.5},               {"matrix_2q", 2, 1.0},
+        {"mc_matrix_1q", 3, 0.25},                        {"mc_matrix_2q", 3, 0.5},
+        {"zero_probability", 1, 0.5, true},               {"reset_collapse", 1, 1.0},
+        {"zero_state", 1, 1.0, false, true}};
+    for (int n : {20, 24, 26}) {
+        const int iterations = n == 20 ? 60 : n == 24 ? 10 : 5;
+        for (int prec = 0; prec < 2; ++prec) {
+            for (const KernelSpec& k : kernels) {
+                // Target at the bottom, middle and top, the other qubits next to it.
+                const int m = n / 2;
+                const int pos[3][3] = {{0, 1, 2}, {m, m + 1, m + 2}, {n - 1, n - 2, n - 3}};
+                const char* pos_name[3] = {"low", "mid", "high"};
+                for (int p = 0; p < 3; ++p) {
+                    if (k.name == "zero_state" && p > 0) continue;  // no target
+                    const std::string name = k.name + "/" + std::to_string(n) + "/" + (prec ? "double" : "float") +
+                                             "/" + pos_name[p];
+                    auto* b = prec ? benchmark::RegisterBenchmark(name, bench_kernel<double>, k, n, pos[p][0],
+                                                                  pos[p][1], pos[p][2])
+                                   : benchmark::RegisterBenchmark(name, bench_kernel<float>, k, n, pos[p][0],
+                                                                  pos[p][1], pos[p][2]);
+                    b->Iterations(iterations)->UseManualTime()->Unit(benchmark::kMillisecond);
+                }
+            }
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}

@@ -1,0 +1,244 @@
+// Dense gate matrices: 2x2 on one target (no control, one control, a list of
+// controls) computed in the amplitude type, 4x4 on two targets (no control or
+// a list of controls) accumulated in double for both amplitude types.
+#pragma once
+
+#include <complex>
+#include <vector>
+
+#include "statevector/kernel_runs.h"
+#include "statevector/state_vector.h"
+
+using GateMatrix = std::vector<std::complex<double>>;  // row-major, 4 or 16 entries
+
+namespace sv_detail {
+
+// Row-major 2x2 matrix split into real and imaginary parts of type T.
+template <typename T>
+struct Split2x2 {
+    T re[4];
+    T im[4];
+};
+
+// a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1, in T.
+template <typename T>
+struct Matrix2x2Op {
+    Split2x2<T> m;
+    inline void operator()(T& x0, T& y0, T& x1, T& y1) const {
+        const T a = x0, b = y0, c = x1, d = y1;
+        x0 = (m.re[0] * a - m.im[0] * b) + (m.re[1] * c - m.im[1] * d);
+        y0 = (m.re[0] * b + m.im[0] * a) + (m.re[1] * d + m.im[1] * c);
+        x1 = (m.re[2] * a - m.im[2] * b) + (m.re[3] * c - m.im[3] * d);
+        y1 = (m.re[2] * b + m.im[2] * a) + (m.re[3] * d + m.im[3] * c);
+    }
+};
+
+template <typename T>
+inline Matrix2x2Op<T> split_2x2(const GateMatrix& m) {
+    Matrix2x2Op<T> op{};
+    for (int k = 0; k < 4; ++k) {
+        op.m.re[k] = static_cast<T>(m[k].real());
+        op.m.im[k] = static_cast<T>(m[k].imag());
+    }
+    return op;
+}
+
+template <typename T>
+struct Matrix1qRecord {
+    uint64_t dim, half, block;
+    T* real;
+    T* imag;
+    Matrix2x2Op<T> op;
+};
+
+template <typename T>
+struct ControlledMatrix1qRecord {
+    uint64_t dim;
+    T* real;
+    T* imag;
+    uint64_t cmask, tmask, block;
+    Matrix2x2Op<T> op;
+};
+
+template <typename T>
+struct MultiControlledMatrix1qRecord {
+    uint64_t dim;
+    T* real;
+    T* imag;
+    uint64_t half, block;
+    Matrix2x2Op<T> op;
+    const std::vector<uint64_t>* masks;
+};
+
+template <typename T>
+struct Matrix2qRecord {
+    uint64_t dim;
+    T* real;
+    T* imag;
+    uint64_t lo, hi, block, inner;
+    const double* mre;  // 16, row-major, bit 0 of the index belongs to lo
+    const double* mim;
+    const std::vector<uint64_t>* masks;  // null: no controls
+};
+
+// The 4x4 update of the groups g .. g + n - 1 (bits lo and hi clear), in
+// double.  The sixteen group runs are disjoint.
+template <typename T>
+inline void matrix_4x4_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1,
+                           T* __restrict r2, T* __restrict i2, T* __restrict r3, T* __restrict i3, uint64_t n,
+                           const double* mre, const double* mim) {
+    double mr[16], mi[16];
+    for (int k = 0; k < 16; ++k) {
+        mr[k] = mre[k];
+        mi[k] = mim[k];
+    }
+    for (uint64_t j = 0; j < n; ++j) {
+        const double xr[4] = {double(r0[j]), double(r1[j]), double(r2[j]), double(r3[j])};
+        const double xi[4] = {double(i0[j]), double(i1[j]), double(i2[j]), double(i3[j])};
+        double yr[4], yi[4];
+        for (int r = 0; r < 4; ++r) {
+            double sr = 0.0, si = 0.0;
+            for (int k = 0; k < 4; ++k) {
+                sr += mr[4 * r + k] * xr[k] - mi[4 * r + k] * xi[k];
+                si += mr[4 * r + k] * xi[k] + mi[4 * r + k] * xr[k];
+            }
+            yr[r] = sr;
+            yi[r] = si;
+        }
+        r0[j] = static_cast<T>(yr[0]);
+        i0[j] = static_cast<T>(yi[0]);
+        r1[j] = static_cast<T>(yr[1]);
+        i1[j] = static_cast<T>(yi[1]);
+        r2[j] = static_cast<T>(yr[2]);
+        i2[j] = static_cast<T>(yi[2]);
+        r3[j] = static_cast<T>(yr[3]);
+        i3[j] = static_cast<T>(yi[3]);
+    }
+}
+
+// Runs the 4x4 kernel (with or without controls) on one region.
+template <typename T>
+void launch_matrix_2q(StateVector<T>& sv, const Matrix2qRecord<T>& rec) {
+    uint64_t controls = 0;
+    const bool single_bits = rec.masks == nullptr || combine_single_bit_masks(*rec.masks, controls);
+    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block,
+              [&rec, controls, single_bits](uint64_t start, uint64_t len) {
+                  T* re = rec.real;
+                  T* im = rec.imag;
+                  const uint64_t lo = rec.lo, hi = rec.hi;
+                  const auto run = [&](uint64_t g, uint64_t n) {
+                      matrix_4x4_run(re + g, im + g, re + g + lo, im + g + lo, re + g + hi, im + g + hi,
+                                     re + g + lo + hi, im + g + lo + hi, n, rec.mre, rec.mim);
+                  };
+                  if (single_bits) {
+                      for_each_run(start, len, lo | hi, controls, run);
+                  } else {
+                      for (uint64_t g = start; g < start + len; ++g)
+                          if ((g & (lo | hi)) == 0 && all_masks_set(g, *rec.masks)) run(g, 1);
+                  }
+              });
+}
+
+}  // namespace sv_detail
+
+// 2x2 matrix on target t.
+template <typename T>
+void apply_matrix_1q(StateVector<T>& sv, int target, const GateMatrix& m) {
+    const sv_detail::Matrix1qRecord<T> rec{sv.dim, uint64_t{1} << target, uint64_t{2} << target, sv.real, sv.imag,
+                                           sv_detail::split_2x2<T>(m)};
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [&rec](uint64_t start, uint64_t len) {
+        const sv_detail::Matrix2x2Op<T> op = rec.op;
+        sv_detail::unit_pairs(rec.real, rec.imag, start, len, rec.half, op);
+    });
+}
+
+// 2x2 matrix on target t where the control bit is set.  control == target:
+// nothing changes.
+template <typename T>
+void apply_controlled_matrix_1q(StateVector<T>& sv, int control, int target, const GateMatrix& m) {
+    const sv_detail::ControlledMatrix1qRecord<T> rec{sv.dim,
+                                                     sv.real,
+                                                     sv.imag,
+                                                     uint64_t{1} << control,
+                                                     uint64_t{1} << target,
+                                                     uint64_t{2} << control,
+                                                     sv_detail::split_2x2<T>(m)};
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [&rec](uint64_t start, uint64_t len) {
+        const sv_detail::Matrix2x2Op<T> op = rec.op;
+        T* re = rec.real;
+        T* im = rec.imag;
+        const uint64_t t = rec.tmask;
+        sv_detail::unit_controlled_pairs(re, im, start, len, t, rec.cmask, op);
+    });
+}
+
+// 2x2 matrix (already split into T, row-major) on the target with half = 2^t
+// and block = 2^(t+1), applied to the pairs whose first index has a bit of
+// every control mask set.  An empty list updates every pair.
+template <typename T>
+void launch_multi_controlled_matrix_1q(StateVector<T>& sv, uint64_t half, uint64_t block, const T* mre,
+                                       const T* mim, const std::vector<uint64_t>& control_masks) {
+    sv_detail::MultiControlledMatrix1qRecord<T> rec{sv.dim, sv.real, sv.imag, half, block, {}, &control_masks};
+    for (int k = 0; k < 4; ++k) {
+        rec.op.m.re[k] = mre[k];
+        rec.op.m.im[k] = mim[k];
+    }
+    uint64_t controls = 0;
+    const bool single_bits = sv_detail::combine_single_bit_masks(control_masks, controls);
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block,
+              [&rec, controls, single_bits](uint64_t start, uint64_t len) {
+                  const sv_detail::Matrix2x2Op<T> op = rec.op;
+                  T* re = rec.real;
+                  T* im = rec.imag;
+                  const uint64_t half = rec.half;
+                  const auto run = [&](uint64_t i, uint64_t n) {
+                      sv_detail::pair_run(re + i, im + i, re + i + half, im + i + half, n, op);
+                  };
+                  if (single_bits) {
+                      sv_detail::unit_controlled_pairs(re, im, start, len, half, controls, op);
+                  } else {
+                      for (uint64_t i = start; i < start + len; ++i)
+                          if ((i & half) == 0 && sv_detail::all_masks_set(i, *rec.masks)) run(i, 1);
+                  }
+              });
+}
+
+// 4x4 matrix on qubits (q0, q1): index k = b0 + 2 b1 with b0 the bit of q0 and
+// b1 the bit of q1.  q0 == q1: nothing changes.
+template <typename T>
+void apply_matrix_2q(StateVector<T>& sv, int q0, int q1, const GateMatrix& m) {
+    if (q0 == q1) return;
+    const int lo = q0 < q1 ? q0 : q1, hi = q0 < q1 ? q1 : q0;
+    // With q1 < q0 the kernel's bit 0 (lo) is q1: exchange rows and columns 1 and 2.
+    const auto p = [q1, q0](int i) { return (q1 < q0 && (i == 1 || i == 2)) ? 3 - i : i; };
+    double mre[16], mim[16];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) {
+            mre[4 * r + c] = m[4 * p(r) + p(c)].real();
+            mim[4 * r + c] = m[4 * p(r) + p(c)].imag();
+        }
+    const sv_detail::Matrix2qRecord<T> rec{sv.dim,
+                                           sv.real,
+                                           sv.imag,
+                                           uint64_t{1} << lo,
+                                           uint64_t{1} << hi,
+                                           uint64_t{2} << hi,
+                                           uint64_t{1} << (hi - lo - 1),
+                                           mre,
+                                           mim,
+                                           nullptr};
+    sv_detail::launch_matrix_2q(sv, rec);
+}
+
+// 4x4 matrix (split into double, permuted so that bit 0 of the index is lo)
+// on the groups whose first index has a bit of every control mask set.
+// Requires lo_mask < hi_mask.
+template <typename T>
+void launch_multi_controlled_matrix_2q(StateVector<T>& sv, const double* mre, const double* mim,
+                                       const std::vector<uint64_t>& control_masks, uint64_t lo_mask,
+                                       uint64_t hi_mask, uint64_t block, uint64_t inner) {
+    if (lo_mask >= hi_mask) return;  // equal targets: no group
+    const sv_detail::Matrix2qRecord<T> rec{sv.dim, sv.real, sv.imag, lo_mask, hi_mask, block, inner,
+                                           mre,    mim,     &control_masks};
+    sv_detail::launch_matrix_2q(sv, rec);
+}

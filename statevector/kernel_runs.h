@@ -1,0 +1,198 @@
+// Building blocks shared by the kernel bodies: contiguous runs of amplitude
+// pairs, and the enumeration of the runs of a range whose control bits are set.
+#pragma once
+
+#include <immintrin.h>
+#include <omp.h>
+
+#include <bit>
+#include <cstdint>
+#include <vector>
+
+#include "statevector/state_vector.h"
+
+namespace sv_detail {
+
+// Number of blocks of size `block` covering `dim` amplitudes.
+inline int64_t block_count(uint64_t dim, uint64_t block) { return static_cast<int64_t>((dim + block - 1) / block); }
+
+// op(x0, y0, x1, y1) on the n pairs (r0[j] + i i0[j], r1[j] + i i1[j]).  The four
+// runs never overlap, which lets the loop vectorise without alias checks.
+template <typename T, typename Op>
+inline void pair_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t n,
+                     const Op& op) {
+    for (uint64_t j = 0; j < n; ++j) op(r0[j], i0[j], r1[j], i1[j]);
+}
+
+// op(x, y) on the n amplitudes of one run.
+template <typename T, typename Op>
+inline void single_run(T* __restrict r, T* __restrict i, uint64_t n, const Op& op) {
+    for (uint64_t j = 0; j < n; ++j) op(r[j], i[j]);
+}
+
+// Calls fn(start, length) for the maximal runs of [base, base + len) whose
+// indices have every bit of `controls` set, in increasing order.  base is a
+// multiple of len (a power of two), so bits at or above len are constant
+// over the range and are tested once.
+template <typename Fn>
+inline void for_each_controlled_run(uint64_t base, uint64_t len, uint64_t controls, const Fn& fn) {
+    const uint64_t high = controls & ~(len - 1);
+    if ((base & high) != high) return;
+    const uint64_t low = controls & (len - 1);
+    if (low == 0) {
+        fn(base, len);
+        return;
+    }
+    const uint64_t run = low & (~low + 1);  // lowest control bit: the run length
+    const uint64_t free_bits = (len - 1) & ~low & ~(run - 1);
+    const uint64_t runs = uint64_t{1} << std::popcount(free_bits);
+    for (uint64_t k = 0; k < runs; ++k) fn(base + (_pdep_u64(k, free_bits) | low), run);
+}
+
+// OR of the control masks when each is a single bit (the usual form 1 << c);
+// returns false when some mask is zero or has several bits, which the callers
+// then test index by index.
+inline bool combine_single_bit_masks(const std::vector<uint64_t>& masks, uint64_t& combined) {
+    combined = 0;
+    for (uint64_t m : masks) {
+        if (!std::has_single_bit(m)) return false;
+        combined |= m;
+    }
+    return true;
+}
+
+inline bool all_masks_set(uint64_t i, const std::vector<uint64_t>& masks) {
+    for (uint64_t m : masks)
+        if ((i & m) == 0) return false;
+    return true;
+}
+
+// Calls fn(start, length) for the maximal runs of indices of the aligned range
+// [base, base + len) that have every bit of `clear` clear and every bit of
+// `set` set, in increasing order.
+template <typename Fn>
+inline void for_each_run(uint64_t base, uint64_t len, uint64_t clear, uint64_t set, const Fn& fn) {
+    if (clear == 0) {
+        for_each_controlled_run(base, len, set, fn);
+        return;
+    }
+    const uint64_t top = uint64_t{1} << (63 - std::countl_zero(clear));
+    const uint64_t rest = clear & ~top;
+    if (len <= top) {
+        if ((base & top) == 0) for_each_run(base, len, rest, set, fn);
+    } else {
+        for (uint64_t s = base; s < base + len; s += 2 * top) for_each_run(s, top, rest, set, fn);
+    }
+}
+
+// Size of the work units a kernel region splits: aligned ranges of at least
+// 4096 amplitudes (several small blocks together), split further while there
+// are too few units to keep the team busy.  The kernels enumerate their pairs
+// and groups inside a unit with for_each_run from index bits alone, so the
+// unit size changes which thread updates a pair, never how it is updated.
+inline uint64_t work_unit(uint64_t dim, uint64_t block, int team) {
+    constexpr uint64_t min_unit = 4096;
+    uint64_t unit = block < min_unit ? (dim < min_unit ? dim : min_unit) : block;
+    if (team > 1)
+        while (dim / unit < 4 * static_cast<uint64_t>(team) && unit > min_unit) unit /= 2;
+    return unit;
+}
+
+// Runs per_unit(start, length) for every work unit of the state on one region
+// of `team` threads (team <= 0: the runtime's default team), each thread
+// taking its units from static_block_partition.
+template <typename Fn>
+inline void run_units(int team, uint64_t dim, uint64_t block, const Fn& per_unit) {
+    const uint64_t unit = work_unit(dim, block, team > 0 ? team : omp_get_max_threads());
+    run_kernel_region(team, block_count(dim, unit), [unit, &per_unit](int64_t first, int64_t count) {
+        for (int64_t u = first; u < first + count; ++u) per_unit(static_cast<uint64_t>(u) * unit, unit);
+    });
+}
+
+// Pair updates of a one-qubit operation without controls (pairs i, i + half
+// with bit `half` of i clear) over the unit [start, start + len).  Targets
+// below the vector width take a path with the pair layout fixed at compile
+// time, which the compiler vectorises across pairs.
+template <int H, typename T, typename Op>
+inline void small_pairs(T* __restrict re, T* __restrict im, uint64_t len, const Op& op) {
+    for (uint64_t b = 0; b < len; b += 2 * H)
+        for (int j = 0; j < H; ++j) op(re[b + j], im[b + j], re[b + H + j], im[b + H + j]);
+}
+
+template <typename T, typename Op>
+inline void unit_pairs(T* re, T* im, uint64_t start, uint64_t len, uint64_t half, const Op& op) {
+    if (len >= 2 * half) {
+        switch (half) {
+            case 1: return small_pairs<1>(re + start, im + start, len, op);
+            case 2: return small_pairs<2>(re + start, im + start, len, op);
+            case 4: return small_pairs<4>(re + start, im + start, len, op);
+            default: break;
+        }
+    }
+    for_each_run(start, len, half, 0, [&](uint64_t i, uint64_t n) {
+        pair_run(re + i, im + i, re + i + half, im + i + half, n, op);
+    });
+}
+
+// op applied to a pair, kept only where `on` holds (a select, so that loops
+// with conditions on index bits still vectorise).
+template <typename T, typename Op>
+inline void select_pair(T& x0, T& y0, T& x1, T& y1, bool on, const Op& op) {
+    T a = x0, b = y0, c = x1, d = y1;
+    op(a, b, c, d);
+    x0 = on ? a : x0;
+    y0 = on ? b : y0;
+    x1 = on ? c : x1;
+    y1 = on ? d : y1;
+}
+
+template <int H, typename T, typename Op>
+inline void small_pairs_select(T* __restrict re, T* __restrict im, uint64_t first, uint64_t len, uint64_t fine,
+                               const Op& op) {
+    for (uint64_t b = 0; b < len; b += 2 * H)
+        for (int j = 0; j < H; ++j)
+            select_pair(re[b + j], im[b + j], re[b + H + j], im[b + H + j], ((first + b + j) & fine) == fine, op);
+}
+
+template <typename T, typename Op>
+inline void pair_run_select(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t first,
+                            uint64_t n, uint64_t fine, const Op& op) {
+    for (uint64_t j = 0; j < n; ++j) select_pair(r0[j], i0[j], r1[j], i1[j], ((first + j) & fine) == fine, op);
+}
+
+// Pair updates (i, i + half) over the unit [start, start + len) for the i with
+// bit `half` clear and every bit of `set` set.  Control bits that would cut
+// the runs below eight amplitudes are tested per index with a select, longer
+// runs are enumerated.  Where a control equals the target no pair qualifies.
+template <typename T, typename Op>
+inline void unit_controlled_pairs(T* re, T* im, uint64_t start, uint64_t len, uint64_t half, uint64_t set,
+                                  const Op& op) {
+    if (set == 0) return unit_pairs(re, im, start, len, half, op);
+    if (set & half) return;
+    constexpr uint64_t kFine = 8;
+    const uint64_t fine = set & (kFine - 1), coarse = set & ~(kFine - 1);
+    if (half < kFine && len >= 2 * half) {
+        for_each_controlled_run(start, len, coarse, [&](uint64_t i, uint64_t n) {
+            switch (half) {
+                case 1: return small_pairs_select<1>(re + i, im + i, i, n, fine, op);
+                case 2: return small_pairs_select<2>(re + i, im + i, i, n, fine, op);
+                default: return small_pairs_select<4>(re + i, im + i, i, n, fine, op);
+            }
+        });
+        return;
+    }
+    if (half < kFine) {  // unit shorter than a pair block: partners lie beyond it
+        for_each_run(start, len, half, set, [&](uint64_t i, uint64_t n) {
+            pair_run(re + i, im + i, re + i + half, im + i + half, n, op);
+        });
+        return;
+    }
+    for_each_run(start, len, half, coarse, [&](uint64_t i, uint64_t n) {
+        if (fine == 0)
+            pair_run(re + i, im + i, re + i + half, im + i + half, n, op);
+        else
+            pair_run_select(re + i, im + i, re + i + half, im + i + half, i, n, fine, op);
+    });
+}
+
+}  // namespace sv_detail

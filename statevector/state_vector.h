@@ -1,0 +1,89 @@
+// State vector of an n-qubit register (planar real/imag arrays), the thread
+// rule shared by every kernel and the block partition each kernel body uses.
+#pragma once
+
+#include <omp.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+// Number of hardware threads, read once while the library is loaded.
+extern int hardware_threads;
+
+// Threads a kernel region asks for: 1 up to 14 qubits, else hardware_threads
+// (a non-positive count counts as 1).
+int kernel_team_size(int num_qubits);
+
+struct BlockShare {
+    int64_t first;  // first block of the thread
+    int64_t count;  // number of consecutive blocks
+};
+
+// Splits `count` blocks over `threads` threads: the first count % threads
+// threads take one block more; shares are contiguous and in thread order.
+BlockShare static_block_partition(int64_t count, int64_t threads, int64_t thread);
+
+// Throws std::runtime_error when qubit lies outside [0, num_qubits).
+void check_qubit_index(const std::string& gate, int qubit, int num_qubits);
+
+// Runs body(first_block, block_count) on every thread of one parallel region.
+// team > 0 asks for that many threads; team <= 0 takes the runtime's default
+// team.  Each thread computes its own share of the `blocks` blocks, so the
+// body needs no work-sharing construct; the region's end is the only barrier.
+template <typename Body>
+inline void run_kernel_region(int team, int64_t blocks, const Body& body) {
+    const auto run = [&]() {
+        const BlockShare share = static_block_partition(blocks, omp_get_num_threads(), omp_get_thread_num());
+        body(share.first, share.count);
+    };
+    if (team > 0) {
+#pragma omp parallel num_threads(team)
+        run();
+    } else {
+#pragma omp parallel
+        run();
+    }
+}
+
+template <typename T>
+class StateVector {
+public:
+    int32_t num_qubits;
+    uint64_t dim;
+    T* real = nullptr;
+    T* imag = nullptr;
+    bool owns;
+
+    // The state |0...0> on num_qubits qubits (0 to 62).
+    explicit StateVector(int n) : num_qubits(n), dim(uint64_t{1} << (static_cast<uint32_t>(n) & 63u)), owns(true) {
+        if (static_cast<uint32_t>(n) > 62u) throw std::runtime_error("StateVector: num_qubits out of supported range");
+        // A byte size that does not fit in 64 bits is an allocation failure;
+        // the size is rounded up to a multiple of 64 for aligned_alloc.
+        constexpr uint64_t max_bytes = UINT64_MAX - 63;
+        if (dim > max_bytes / sizeof(T)) throw std::runtime_error("Failed to allocate memory for StateVector");
+        const uint64_t bytes = (dim * sizeof(T) + 63) & ~uint64_t{63};
+        real = static_cast<T*>(std::aligned_alloc(64, bytes));
+        imag = static_cast<T*>(std::aligned_alloc(64, bytes));
+        if (real == nullptr || imag == nullptr) {
+            std::free(real);
+            std::free(imag);
+            real = imag = nullptr;
+            throw std::runtime_error("Failed to allocate memory for StateVector");
+        }
+        std::memset(real, 0, dim * sizeof(T));
+        std::memset(imag, 0, dim * sizeof(T));
+        real[0] = T(1);
+    }
+
+    ~StateVector() {
+        if (!owns) return;
+        if (real != nullptr) std::free(real);
+        if (imag != nullptr) std::free(imag);
+    }
+
+    StateVector(const StateVector&) = delete;
+    StateVector& operator=(const StateVector&) = delete;
+};
