@@ -20,42 +20,6 @@ protected:
 };
 py::scoped_interpreter* CircuitDataTest::interpreter_ = nullptr;
 
-TEST_F(CircuitDataTest, NewRecordsHoldTheirDefaults) {
-    CircuitData c(3, "theta");
-    EXPECT_EQ(c.num_qubits, 3);
-    EXPECT_EQ(c.parameter_prefix, "theta");
-    EXPECT_EQ(c.num_parameters, 0);
-    EXPECT_EQ(c.opaque_ptr, nullptr);
-    EXPECT_EQ(c.parameter_tensor, nullptr);
-    EXPECT_FALSE(c.use_parameter_tensor);
-    EXPECT_EQ(c.parameter_buffer, nullptr);
-    EXPECT_EQ(c.opaque_int, 0);
-
-    CircuitInstruction ins;
-    ASSERT_TRUE(std::holds_alternative<std::vector<double>>(ins.params));
-    EXPECT_TRUE(std::get<std::vector<double>>(ins.params).empty());
-    ParameterEntry e;
-    ASSERT_TRUE(std::holds_alternative<std::vector<double>>(e.value));
-}
-
-TEST_F(CircuitDataTest, CopiesOwnOneTensorReferenceEach) {
-    py::object obj = py::eval("object()");
-    const Py_ssize_t base = Py_REFCNT(obj.ptr());
-    {
-        CircuitData c(2);
-        c.parameter_tensor = obj.inc_ref().ptr();
-        EXPECT_EQ(Py_REFCNT(obj.ptr()), base + 1);
-        {
-            CircuitData c1(c);
-            CircuitData c2(c1);
-            EXPECT_EQ(c2.parameter_tensor, obj.ptr());
-            EXPECT_EQ(Py_REFCNT(obj.ptr()), base + 3);
-        }
-        EXPECT_EQ(Py_REFCNT(obj.ptr()), base + 1);
-    }
-    EXPECT_EQ(Py_REFCNT(obj.ptr()), base);
-}
-
 TEST_F(CircuitDataTest, NullTensorAndImmortalObjectsKeepTheirCounts) {
     CircuitData plain(1);
     CircuitData plain_copy(plain);

@@ -255,6 +255,18 @@ TYPED_TEST(KernelTest, ExactValues) {
     EXPECT_EQ(run([&](auto& s) { apply_controlled_matrix_1q(s, 4, 4, m2); }), in);
     EXPECT_EQ(run([&](auto& s) { apply_matrix_2q(s, 3, 3, m4); }), in);
     EXPECT_EQ(run([](auto& s) { apply_cz(s, 3, 3); }), run([](auto& s) { apply_z(s, 3); }));
+    // Multi-control: a mask listed twice acts as one; a control on the target
+    // or a zero mask selects no pair.
+    const auto mc = [&](std::vector<uint64_t> masks) {
+        return run([&](auto& s) {
+            T re[4], im[4];
+            for (int k = 0; k < 4; ++k) re[k] = T(m2[k].real()), im[k] = T(m2[k].imag());
+            launch_multi_controlled_matrix_1q(s, 4, 8, re, im, masks);
+        });
+    };
+    EXPECT_EQ(mc({1, 1}), mc({1}));
+    EXPECT_EQ(mc({1, 4}), in);
+    EXPECT_EQ(mc({0}), in);
     EXPECT_EQ(run([](auto& s) { apply_ccx(s, 1, 1, 4); }), run([](auto& s) { apply_cx(s, 1, 4); }));
     // X as a matrix moves |0...0> to index 2^q; CX with target above and below the control.
     for (int q : {0, 2}) {
