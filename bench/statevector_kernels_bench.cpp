@@ -4,8 +4,8 @@
 // Each benchmark reports bytes_per_second for the bytes the kernel must move
 // (reads plus writes of the cache lines holding the amplitudes it touches) and
 // `copy_ratio`, its byte rate over the copy's byte rate (copying real and imag
-// of the same state into two other arrays: 2 x 2 x N x sizeof(T) bytes).  Both rates use the median
-// time of the interleaved repetitions.
+// of the same state into two other arrays: 2 x 2 x N x sizeof(T) bytes).
+// Both rates use the median time of the interleaved repetitions.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 

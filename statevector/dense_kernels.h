@@ -81,17 +81,18 @@ struct Matrix2qRecord {
     const std::vector<uint64_t>* masks;  // null: no controls
 };
 
+// Row-major 4x4 matrix in double, held by each thread for its region.
+struct Matrix4x4 {
+    double re[16];
+    double im[16];
+};
+
 // The 4x4 update of the groups g .. g + n - 1 (bits lo and hi clear), in
 // double.  The sixteen group runs are disjoint.
 template <typename T>
 inline void matrix_4x4_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1,
                            T* __restrict r2, T* __restrict i2, T* __restrict r3, T* __restrict i3, uint64_t n,
-                           const double* mre, const double* mim) {
-    double mr[16], mi[16];
-    for (int k = 0; k < 16; ++k) {
-        mr[k] = mre[k];
-        mi[k] = mim[k];
-    }
+                           const Matrix4x4& m) {
     for (uint64_t j = 0; j < n; ++j) {
         const double xr[4] = {double(r0[j]), double(r1[j]), double(r2[j]), double(r3[j])};
         const double xi[4] = {double(i0[j]), double(i1[j]), double(i2[j]), double(i3[j])};
@@ -99,8 +100,8 @@ inline void matrix_4x4_run(T* __restrict r0, T* __restrict i0, T* __restrict r1,
         for (int r = 0; r < 4; ++r) {
             double sr = 0.0, si = 0.0;
             for (int k = 0; k < 4; ++k) {
-                sr += mr[4 * r + k] * xr[k] - mi[4 * r + k] * xi[k];
-                si += mr[4 * r + k] * xi[k] + mi[4 * r + k] * xr[k];
+                sr += m.re[4 * r + k] * xr[k] - m.im[4 * r + k] * xi[k];
+                si += m.re[4 * r + k] * xi[k] + m.im[4 * r + k] * xr[k];
             }
             yr[r] = sr;
             yi[r] = si;
@@ -116,21 +117,66 @@ inline void matrix_4x4_run(T* __restrict r0, T* __restrict i0, T* __restrict r1,
     }
 }
 
+// The 4x4 update on [0, len) when both targets lie below qubit 3 (LO and HI
+// are 2^lo and 2^hi): the groups of each 2^(hi+1) amplitudes at offsets
+// fixed at compile time, in increasing order.
+template <int LO, int HI, typename T>
+inline void small_groups_4x4(T* __restrict re, T* __restrict im, uint64_t len, const double* mre,
+                             const double* mim) {
+    double mr[16], mi[16];
+    for (int k = 0; k < 16; ++k) {
+        mr[k] = mre[k];
+        mi[k] = mim[k];
+    }
+    for (uint64_t b = 0; b < len; b += 2 * HI)
+        for (int s = 0; s < HI; s += 2 * LO)
+            for (int j = 0; j < LO; ++j) {
+                const uint64_t g = b + s + j;
+                const uint64_t at[4] = {g, g + LO, g + HI, g + LO + HI};
+                double xr[4], xi[4];
+                for (int k = 0; k < 4; ++k) {
+                    xr[k] = double(re[at[k]]);
+                    xi[k] = double(im[at[k]]);
+                }
+                for (int r = 0; r < 4; ++r) {
+                    double sr = 0.0, si = 0.0;
+                    for (int k = 0; k < 4; ++k) {
+                        sr += mr[4 * r + k] * xr[k] - mi[4 * r + k] * xi[k];
+                        si += mr[4 * r + k] * xi[k] + mi[4 * r + k] * xr[k];
+                    }
+                    re[at[r]] = static_cast<T>(sr);
+                    im[at[r]] = static_cast<T>(si);
+                }
+            }
+}
+
 // Runs the 4x4 kernel (with or without controls) on one region.
 template <typename T>
 void launch_matrix_2q(StateVector<T>& sv, const Matrix2qRecord<T>& rec) {
     uint64_t controls = 0;
     const bool single_bits = rec.masks == nullptr || combine_single_bit_masks(*rec.masks, controls);
-    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block,
+    if (!single_bits) controls = 0;
+    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.lo | rec.hi, controls,
               [&rec, controls, single_bits](uint64_t start, uint64_t len) {
                   T* re = rec.real;
                   T* im = rec.imag;
                   const uint64_t lo = rec.lo, hi = rec.hi;
+                  Matrix4x4 m;
+                  for (int k = 0; k < 16; ++k) {
+                      m.re[k] = rec.mre[k];
+                      m.im[k] = rec.mim[k];
+                  }
                   const auto run = [&](uint64_t g, uint64_t n) {
                       matrix_4x4_run(re + g, im + g, re + g + lo, im + g + lo, re + g + hi, im + g + hi,
-                                     re + g + lo + hi, im + g + lo + hi, n, rec.mre, rec.mim);
+                                     re + g + lo + hi, im + g + lo + hi, n, m);
                   };
-                  if (single_bits) {
+                  if (single_bits && hi <= 4 && len >= 2 * hi && (controls & (2 * hi - 1)) == 0) {
+                      for_each_controlled_run(start, len, controls, [&](uint64_t i, uint64_t n) {
+                          if (hi == 2) small_groups_4x4<1, 2>(re + i, im + i, n, rec.mre, rec.mim);
+                          else if (lo == 1) small_groups_4x4<1, 4>(re + i, im + i, n, rec.mre, rec.mim);
+                          else small_groups_4x4<2, 4>(re + i, im + i, n, rec.mre, rec.mim);
+                      });
+                  } else if (single_bits) {
                       for_each_run(start, len, lo | hi, controls, run);
                   } else {
                       for (uint64_t g = start; g < start + len; ++g)
@@ -146,7 +192,8 @@ template <typename T>
 void apply_matrix_1q(StateVector<T>& sv, int target, const GateMatrix& m) {
     const sv_detail::Matrix1qRecord<T> rec{sv.dim, uint64_t{1} << target, uint64_t{2} << target, sv.real, sv.imag,
                                            sv_detail::split_2x2<T>(m)};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [&rec](uint64_t start, uint64_t len) {
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.half, 0,
+                         [&rec](uint64_t start, uint64_t len) {
         const sv_detail::Matrix2x2Op<T> op = rec.op;
         sv_detail::unit_pairs(rec.real, rec.imag, start, len, rec.half, op);
     });
@@ -163,7 +210,8 @@ void apply_controlled_matrix_1q(StateVector<T>& sv, int control, int target, con
                                                      uint64_t{1} << target,
                                                      uint64_t{2} << control,
                                                      sv_detail::split_2x2<T>(m)};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [&rec](uint64_t start, uint64_t len) {
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.tmask, rec.cmask,
+                         [&rec](uint64_t start, uint64_t len) {
         const sv_detail::Matrix2x2Op<T> op = rec.op;
         T* re = rec.real;
         T* im = rec.imag;
@@ -185,7 +233,8 @@ void launch_multi_controlled_matrix_1q(StateVector<T>& sv, uint64_t half, uint64
     }
     uint64_t controls = 0;
     const bool single_bits = sv_detail::combine_single_bit_masks(control_masks, controls);
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block,
+    if (!single_bits) controls = 0;
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.half, controls,
               [&rec, controls, single_bits](uint64_t start, uint64_t len) {
                   const sv_detail::Matrix2x2Op<T> op = rec.op;
                   T* re = rec.real;

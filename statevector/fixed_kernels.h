@@ -49,7 +49,7 @@ struct OneQubitRecord {
 template <typename T, typename Op>
 void launch_one_qubit(StateVector<T>& sv, int q, const Op& op) {
     const OneQubitRecord<T> rec{sv.dim, uint64_t{1} << q, uint64_t{2} << q, sv.real, sv.imag};
-    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [rec, &op](uint64_t start, uint64_t len) {
+    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.half, 0, [rec, &op](uint64_t start, uint64_t len) {
         unit_pairs(rec.real, rec.imag, start, len, rec.half, op);
     });
 }
@@ -59,7 +59,7 @@ void launch_one_qubit(StateVector<T>& sv, int q, const Op& op) {
 template <typename T, typename Op>
 void launch_one_qubit_upper(StateVector<T>& sv, int q, const Op& op) {
     const OneQubitRecord<T> rec{sv.dim, uint64_t{1} << q, uint64_t{2} << q, sv.real, sv.imag};
-    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [rec, &op](uint64_t start, uint64_t len) {
+    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, 0, rec.half, [rec, &op](uint64_t start, uint64_t len) {
         if (rec.half <= 4) {
             unit_pairs(rec.real, rec.imag, start, len, rec.half, [&op](T&, T&, T& x1, T& y1) { op(x1, y1); });
         } else {
@@ -195,7 +195,8 @@ void apply_swap(StateVector<T>& sv, int a, int b) {
     const sv_detail::TwoMaskRecord<T> rec{sv.dim, sv.real, sv.imag, uint64_t{1} << lo, uint64_t{1} << hi,
                                           uint64_t{2} << hi};
     // First indices: bit lo set, bit hi clear; partners: bit lo clear, bit hi set.
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [rec](uint64_t start, uint64_t len) {
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_b, rec.mask_a,
+                         [rec](uint64_t start, uint64_t len) {
         sv_detail::swap_runs(rec.real, rec.imag, start, len, rec.mask_b, rec.mask_a, rec.mask_b - rec.mask_a);
     });
 }
@@ -206,7 +207,8 @@ template <typename T>
 void apply_cx(StateVector<T>& sv, int control, int target) {
     const sv_detail::TwoMaskRecord<T> rec{sv.dim, sv.real, sv.imag, uint64_t{1} << control, uint64_t{1} << target,
                                           uint64_t{2} << control};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [rec](uint64_t start, uint64_t len) {
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_b, rec.mask_a,
+                         [rec](uint64_t start, uint64_t len) {
         sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.mask_b, rec.mask_a,
                                          sv_detail::swap_amplitudes<T>);
     });
@@ -217,7 +219,8 @@ template <typename T>
 void apply_cz(StateVector<T>& sv, int control, int target) {
     const sv_detail::TwoMaskRecord<T> rec{sv.dim, sv.real, sv.imag, uint64_t{1} << control, uint64_t{1} << target,
                                           uint64_t{2} << control};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [rec](uint64_t start, uint64_t len) {
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, 0, rec.mask_a | rec.mask_b,
+                         [rec](uint64_t start, uint64_t len) {
         const auto negate = [](T& x, T& y) {
             x = -x;
             y = -y;
@@ -234,7 +237,8 @@ template <typename T>
 void apply_ccx(StateVector<T>& sv, int c0, int c1, int target) {
     const sv_detail::CcxRecord<T> rec{sv.dim,          sv.real, sv.imag, uint64_t{1} << c0, uint64_t{1} << c1,
                                       uint64_t{1} << target, uint64_t{2} << target};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, [rec](uint64_t start, uint64_t len) {
+    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_t, rec.mask_c0 | rec.mask_c1,
+                         [rec](uint64_t start, uint64_t len) {
         sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.mask_t, rec.mask_c0 | rec.mask_c1,
                                          sv_detail::swap_amplitudes<T>);
     });

@@ -13,9 +13,6 @@
 
 namespace sv_detail {
 
-// Number of blocks of size `block` covering `dim` amplitudes.
-inline int64_t block_count(uint64_t dim, uint64_t block) { return static_cast<int64_t>((dim + block - 1) / block); }
-
 // op(x0, y0, x1, y1) on the n pairs (r0[j] + i i0[j], r1[j] + i i1[j]).  The four
 // runs never overlap, which lets the loop vectorise without alias checks.
 template <typename T, typename Op>
@@ -85,27 +82,52 @@ inline void for_each_run(uint64_t base, uint64_t len, uint64_t clear, uint64_t s
     }
 }
 
-// Size of the work units a kernel region splits: aligned ranges of at least
-// 4096 amplitudes (several small blocks together), split further while there
-// are too few units to keep the team busy.  The kernels enumerate their pairs
-// and groups inside a unit with for_each_run from index bits alone, so the
-// unit size changes which thread updates a pair, never how it is updated.
-inline uint64_t work_unit(uint64_t dim, uint64_t block, int team) {
-    constexpr uint64_t min_unit = 4096;
-    uint64_t unit = block < min_unit ? (dim < min_unit ? dim : min_unit) : block;
-    if (team > 1)
-        while (dim / unit < 4 * static_cast<uint64_t>(team) && unit > min_unit) unit /= 2;
-    return unit;
+// Work units of a kernel region: aligned ranges of `unit` amplitudes.  Only
+// the units whose index bits at or above the unit size match the kernel's
+// fixed bits (`clear` clear, `set` set) can hold work, so only those are
+// counted and split over the team: a high target or control then does not
+// leave threads idle.  The kernels enumerate their pairs and groups inside a
+// unit from index bits alone (for_each_run), so the unit size changes which
+// thread updates a pair, never how it is updated.
+struct UnitSpace {
+    uint64_t unit;      // amplitudes per unit (a power of two)
+    uint64_t free_high; // index bits at or above the unit that vary between active units
+    uint64_t set_high;  // index bits at or above the unit set in every active unit
+    int64_t count;      // number of active units
+    // First amplitude of active unit a (increasing in a).
+    uint64_t base(int64_t a) const { return _pdep_u64(static_cast<uint64_t>(a), free_high) | set_high; }
+};
+
+inline UnitSpace unit_space_of(uint64_t dim, uint64_t unit, uint64_t clear, uint64_t set) {
+    const uint64_t high = ~(unit - 1) & (dim - 1);
+    const uint64_t fixed = (clear | set) & high;
+    UnitSpace s{unit, high & ~fixed, set & high, 0};
+    if ((clear & set) == 0) s.count = static_cast<int64_t>((dim / unit) >> std::popcount(fixed));
+    return s;
 }
 
-// Runs per_unit(start, length) for every work unit of the state on one region
-// of `team` threads (team <= 0: the runtime's default team), each thread
-// taking its units from static_block_partition.
+// Units of at least `block` amplitudes (and at least 4096), halved while
+// there are too few active units to keep the team busy.
+inline UnitSpace unit_space(uint64_t dim, uint64_t block, int team, uint64_t clear, uint64_t set) {
+    constexpr uint64_t min_unit = 4096;
+    uint64_t unit = block < min_unit ? min_unit : block;
+    if (unit > dim) unit = dim;
+    UnitSpace s = unit_space_of(dim, unit, clear, set);
+    if (team > 1)
+        while (s.count < 8 * static_cast<int64_t>(team) && s.unit > min_unit)
+            s = unit_space_of(dim, s.unit / 2, clear, set);
+    return s;
+}
+
+// Runs per_unit(start, length) for every active work unit of the state on one
+// region of `team` threads (team <= 0: the runtime's default team), each
+// thread taking a contiguous share of the active units from
+// static_block_partition and running them in increasing index order.
 template <typename Fn>
-inline void run_units(int team, uint64_t dim, uint64_t block, const Fn& per_unit) {
-    const uint64_t unit = work_unit(dim, block, team > 0 ? team : omp_get_max_threads());
-    run_kernel_region(team, block_count(dim, unit), [unit, &per_unit](int64_t first, int64_t count) {
-        for (int64_t u = first; u < first + count; ++u) per_unit(static_cast<uint64_t>(u) * unit, unit);
+inline void run_units(int team, uint64_t dim, uint64_t block, uint64_t clear, uint64_t set, const Fn& per_unit) {
+    const UnitSpace space = unit_space(dim, block, team > 0 ? team : omp_get_max_threads(), clear, set);
+    run_kernel_region(team, space.count, [&space, &per_unit](int64_t first, int64_t count) {
+        for (int64_t u = first; u < first + count; ++u) per_unit(space.base(u), space.unit);
     });
 }
 

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
+#include <type_traits>
 #include <random>
 
 #include "statevector/kernel_runs.h"
@@ -50,6 +52,58 @@ inline void add_half_norm_run(const T* __restrict r, const T* __restrict i, uint
     sum = s;
 }
 
+// The same over a unit whose qubit lies below the vector width: pairs of runs
+// of H amplitudes, the first of each pair added, still in index order.
+template <int H, typename T>
+inline void add_small_half_norm(const T* __restrict r, const T* __restrict i, uint64_t len, double& sum) {
+    double s = sum;
+    for (uint64_t b = 0; b < len; b += 2 * H)
+        for (int j = 0; j < H; ++j) {
+            const double x = r[b + j], y = i[b + j];
+            s += x * x + y * y;
+        }
+    sum = s;
+}
+
+// Four doubles, widened from T.
+using Lanes4 = double __attribute__((vector_size(32)));
+
+template <typename T>
+inline Lanes4 load_lanes4(const T* p) {
+    if constexpr (std::is_same_v<T, double>) {
+        Lanes4 v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    } else {
+        float __attribute__((vector_size(16))) f;
+        std::memcpy(&f, p, sizeof f);
+        return __builtin_convertvector(f, Lanes4);
+    }
+}
+
+// Sum of x^2 + y^2 over the indices j of [0, len) with j & half clear
+// (half < 8, or 0 for every index), in eight partial sums held in vector
+// lanes.  Used when several threads share the total, whose order is not
+// fixed anyway.  len is a multiple of 8.
+template <typename T>
+inline void add_half_norm_lanes(const T* __restrict r, const T* __restrict i, uint64_t len, uint64_t half,
+                                double& sum) {
+    Lanes4 keep0, keep1;
+    for (int j = 0; j < 4; ++j) {
+        keep0[j] = (j & half) ? 0.0 : 1.0;
+        keep1[j] = ((j + 4) & half) ? 0.0 : 1.0;
+    }
+    Lanes4 acc0 = {0, 0, 0, 0}, acc1 = {0, 0, 0, 0};
+    for (uint64_t b = 0; b < len; b += 8) {
+        const Lanes4 x0 = load_lanes4(r + b), y0 = load_lanes4(i + b);
+        const Lanes4 x1 = load_lanes4(r + b + 4), y1 = load_lanes4(i + b + 4);
+        acc0 += (x0 * x0 + y0 * y0) * keep0;
+        acc1 += (x1 * x1 + y1 * y1) * keep1;
+    }
+    const Lanes4 t = acc0 + acc1;
+    sum += (t[0] + t[1]) + (t[2] + t[3]);
+}
+
 }  // namespace sv_detail
 
 // Probability that qubit q reads 0: the sum of |a|^2 over the amplitudes with
@@ -58,16 +112,37 @@ inline void add_half_norm_run(const T* __restrict r, const T* __restrict i, uint
 template <typename T>
 double zero_probability(StateVector<T>& sv, uint32_t q) {
     sv_detail::ZeroProbabilityRecord<T> rec{sv.dim, uint64_t{1} << q, sv.real, sv.imag, 0.0};
-    // Work units as in the other kernels (whole blocks, or aligned parts of a
-    // block when there are fewer blocks than threads); within a thread the
-    // sum runs in index order.
-    const uint64_t unit = sv_detail::work_unit(rec.dim, 2 * rec.half, omp_get_max_threads());
-    run_kernel_region(0, sv_detail::block_count(rec.dim, unit), [&rec, unit](int64_t first, int64_t count) {
+    // Work units as in the other kernels.  On one thread the sum runs in index
+    // order (the plain sum in block order); on several, each thread sums its
+    // units in vector lanes.
+    const sv_detail::UnitSpace space = sv_detail::unit_space(rec.dim, 2 * rec.half, omp_get_max_threads(), rec.half, 0);
+    run_kernel_region(0, space.count, [&rec, &space](int64_t first, int64_t count) {
         double s = 0.0;
-        for (int64_t u = first; u < first + count; ++u)
-            sv_detail::for_each_run(static_cast<uint64_t>(u) * unit, unit, rec.half, 0, [&](uint64_t i, uint64_t n) {
+        const bool lanes = omp_get_num_threads() > 1 && space.unit >= 8;
+        for (int64_t u = first; u < first + count; ++u) {
+            const uint64_t base = space.base(u);
+            if (lanes) {
+                if (rec.half < 8) {  // every line holds both halves: stream the unit
+                    sv_detail::add_half_norm_lanes(rec.real + base, rec.imag + base, space.unit, rec.half, s);
+                } else {
+                    sv_detail::for_each_run(base, space.unit, rec.half, 0, [&](uint64_t i, uint64_t n) {
+                        sv_detail::add_half_norm_lanes(rec.real + i, rec.imag + i, n, 0, s);
+                    });
+                }
+                continue;
+            }
+            if (space.unit >= 2 * rec.half && rec.half <= 4) {
+                const T* r = rec.real + base;
+                const T* i = rec.imag + base;
+                if (rec.half == 1) sv_detail::add_small_half_norm<1>(r, i, space.unit, s);
+                else if (rec.half == 2) sv_detail::add_small_half_norm<2>(r, i, space.unit, s);
+                else sv_detail::add_small_half_norm<4>(r, i, space.unit, s);
+                continue;
+            }
+            sv_detail::for_each_run(base, space.unit, rec.half, 0, [&](uint64_t i, uint64_t n) {
                 sv_detail::add_half_norm_run(rec.real + i, rec.imag + i, n, s);
             });
+        }
         std::atomic_ref<double> total(rec.sum);
         double old = total.load(std::memory_order_relaxed);
         while (!total.compare_exchange_weak(old, old + s, std::memory_order_relaxed)) {
@@ -93,7 +168,7 @@ void zero_state(StateVector<T>& sv) {
 template <typename T>
 void reset_collapse(StateVector<T>& sv, uint32_t q, double scale, int32_t outcome) {
     const sv_detail::ResetCollapseRecord<T> rec{sv.dim, uint64_t{1} << q, sv.real, sv.imag, scale, outcome};
-    sv_detail::run_units(0, rec.dim, 2 * rec.half, [rec](uint64_t start, uint64_t len) {
+    sv_detail::run_units(0, rec.dim, 2 * rec.half, rec.half, 0, [rec](uint64_t start, uint64_t len) {
         const double scale = rec.scale;
         const auto keep = [scale](T& x0, T& y0, T& x1, T& y1) {
             x0 = static_cast<T>(static_cast<double>(x0) * scale);

@@ -1,6 +1,7 @@
 // State construction, thread rule, block partition, index check, zero
 // probability and RESET.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <random>
@@ -143,7 +144,9 @@ TYPED_TEST(StateTest, ResetOutcomes) {
 // so the state never turns all zero.
 TYPED_TEST(StateTest, ImpossibleOutcomeTakesTheOther) {
     using T = TypeParam;
-    for (auto [tiny_on_one, u] : {std::pair{false, 0.0}, std::pair{true, 1.0}}) {
+    // u = 0 draws outcome 0 on a state that is almost |1>; u = 2 (above any
+    // p0) draws outcome 1 on a state that is almost |0>.
+    for (auto [tiny_on_one, u] : {std::pair{false, 0.0}, std::pair{true, 2.0}}) {
         StateVector<T> sv(1);
         // The likely outcome has amplitude 1, the other 1e-9 (probability 1e-18).
         sv.real[0] = tiny_on_one ? T(1) : T(1e-9);
@@ -160,11 +163,17 @@ TYPED_TEST(StateTest, OneDrawPerResetAndProbability) {
     std::normal_distribution<double> nd;
     StateVector<T> sv(16);
     for (uint64_t i = 0; i < sv.dim; ++i) sv.real[i] = T(nd(rng)), sv.imag[i] = T(nd(rng));
-    for (uint32_t q : {0u, 7u, 15u}) {
+    for (uint32_t q : {0u, 1u, 2u, 3u, 7u, 15u}) {
         double want = 0;
         for (uint64_t i = 0; i < sv.dim; ++i)
             if (!((i >> q) & 1)) want += double(sv.real[i]) * sv.real[i] + double(sv.imag[i]) * sv.imag[i];
         EXPECT_NEAR(zero_probability(sv, q), want, 1e-9 * want);
+        // On one thread (a region nested in an active one) it is the plain
+        // sum in index order, bit for bit.
+        double one_thread = 0;
+#pragma omp parallel num_threads(2)
+        if (omp_get_thread_num() == 0) one_thread = zero_probability(sv, q);
+        EXPECT_EQ(one_thread, want) << q;
     }
     std::mt19937 engine(42), twin(42);
     std::uniform_real_distribution<double> dist(0.0, 1.0);

