@@ -1,6 +1,6 @@
 """Benchmarks of brenvik (not tests).  Run inside the root:
 
-    QTK_MODULE_DIR=$PWD/build-sim/python python3 bench/brenvik_bench.py [gates|shots|batch|memory ...]
+    tools/in-root.sh python3 bench/brenvik_bench.py [gates|shots|batch|memory ...]
 
 Prints one line per measurement."""
 import os

@@ -119,6 +119,12 @@ def test_parameter_tensor_shapes(shape, sets):
 
 def test_module_surface_and_second_import():
     assert brenvik.__doc__ is None and {k for k in vars(brenvik) if k[:2] != "__"} == {"cal_states_cpp", "run_cpp"}
+    int_ = "typing.SupportsInt | typing.SupportsIndex"
+    assert brenvik.cal_states_cpp.__doc__.startswith(
+        "cal_states_cpp(circuit_data: circuit_records.CircuitData, use_float32: bool = False) -> object\n")
+    assert brenvik.run_cpp.__doc__.startswith(
+        f"run_cpp(circuit_data: circuit_records.CircuitData, shots: {int_}, num_cbits: {int_}, seed: {int_} = -1, "
+        "use_float32: bool = False) -> object\n")
     assert "C++ implementation of full amplitude simulation" in brenvik.cal_states_cpp.__doc__
     assert "Perform shots measurements with projective sampling" in brenvik.run_cpp.__doc__
     first = sys.modules.pop("brenvik")
