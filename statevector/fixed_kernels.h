@@ -197,6 +197,9 @@ void apply_swap(StateVector<T>& sv, int a, int b) {
     // First indices: bit lo set, bit hi clear; partners: bit lo clear, bit hi set.
     sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_b, rec.mask_a,
                          [rec](uint64_t start, uint64_t len) {
+        const uint64_t a = rec.mask_a, b = rec.mask_b;
+        const auto partner = [a, b](uint64_t k) { return ((k & a) != 0) != ((k & b) != 0) ? k ^ (a | b) : k; };
+        if (sv_detail::exchange_in_registers(rec.real, rec.imag, start, len, a | b, partner)) return;
         sv_detail::swap_runs(rec.real, rec.imag, start, len, rec.mask_b, rec.mask_a, rec.mask_b - rec.mask_a);
     });
 }
@@ -209,6 +212,10 @@ void apply_cx(StateVector<T>& sv, int control, int target) {
                                           uint64_t{2} << control};
     sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_b, rec.mask_a,
                          [rec](uint64_t start, uint64_t len) {
+        const uint64_t c = rec.mask_a, t = rec.mask_b;
+        if (sv_detail::exchange_in_registers(rec.real, rec.imag, start, len, c | t,
+                                             [c, t](uint64_t k) { return (k & c) != 0 ? k ^ t : k; }))
+            return;
         sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.mask_b, rec.mask_a,
                                          sv_detail::swap_amplitudes<T>);
     });
@@ -239,6 +246,10 @@ void apply_ccx(StateVector<T>& sv, int c0, int c1, int target) {
                                       uint64_t{1} << target, uint64_t{2} << target};
     sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_t, rec.mask_c0 | rec.mask_c1,
                          [rec](uint64_t start, uint64_t len) {
+        const uint64_t c = rec.mask_c0 | rec.mask_c1, t = rec.mask_t;
+        if (sv_detail::exchange_in_registers(rec.real, rec.imag, start, len, c | t,
+                                             [c, t](uint64_t k) { return (k & c) == c ? k ^ t : k; }))
+            return;
         sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.mask_t, rec.mask_c0 | rec.mask_c1,
                                          sv_detail::swap_amplitudes<T>);
     });

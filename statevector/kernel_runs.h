@@ -187,6 +187,35 @@ template <typename T, typename Op>
     for (uint64_t j = 0; j < n; ++j) select_pair(r0[j], i0[j], r1[j], i1[j], ((first + j) & fine) == fine, op);
 }
 
+// Exchange gates (SWAP, CX, CCX) whose qubits all lie inside one 256-bit
+// register (below 3 for float, below 2 for double): the pair loops would cut
+// every register into single exchanges, so each register's amplitudes are
+// permuted in place instead.  partner(k) is the amplitude that position k of
+// a register exchanges with (k where nothing moves).  Returns false, touching
+// nothing, where this does not apply.
+template <typename T, typename Partner>
+inline bool exchange_in_registers(T* re, T* im, uint64_t start, uint64_t len, uint64_t qubit_bits,
+                                  const Partner& partner) {
+    constexpr uint64_t lanes = 32 / sizeof(T);
+    if (qubit_bits >= lanes || len % lanes != 0 || start % lanes != 0) return false;
+    uint64_t p[lanes];
+    for (uint64_t k = 0; k < lanes; ++k) p[k] = partner(k);
+    for (uint64_t k = 0; k < lanes; ++k)
+        if (p[k] >= lanes || p[p[k]] != k) return false;  // not a set of exchanges
+    // The same permutation on 32-bit lanes (a double is two of them).
+    alignas(32) int idx[8];
+    for (int j = 0; j < 8; ++j)
+        idx[j] = lanes == 8 ? static_cast<int>(p[j]) : static_cast<int>(2 * p[j / 2] + j % 2);
+    const __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(idx));
+    for (uint64_t b = start; b < start + len; b += lanes) {
+        float* r = reinterpret_cast<float*>(re + b);
+        float* i = reinterpret_cast<float*>(im + b);
+        _mm256_store_ps(r, _mm256_permutevar8x32_ps(_mm256_load_ps(r), perm));
+        _mm256_store_ps(i, _mm256_permutevar8x32_ps(_mm256_load_ps(i), perm));
+    }
+    return true;
+}
+
 // Pair updates (i, i + half) over the unit [start, start + len) for the i with
 // bit `half` clear and every bit of `set` set.  Control bits that would cut
 // the runs below eight amplitudes are tested per index with a select, longer
