@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "quantum_volume/qv_op_list.h"
@@ -30,8 +31,12 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
+// GCC sees free() on memory from operator new; here both ends are malloc/free.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -42,8 +47,7 @@ void check_ops(const std::vector<CircuitInstruction>& ops, int n, int seed) {
         const CircuitInstruction& op = ops[i];
         random_su4_unitary(static_cast<uint64_t>(static_cast<int64_t>(seed)) + i * kOpSeedStep, expected);
         ASSERT_EQ(op.matrix, expected) << i;
-        ASSERT_EQ(op.name, "su4");
-        ASSERT_EQ(op.controls.size() + op.targets.size(), 2u);
+        ASSERT_TRUE(op.name == "su4" && op.controls.size() == 1 && op.targets.size() == 1);
         const int c = op.controls[0], t = op.targets[0];
         ASSERT_TRUE(c != t && c >= 0 && c < n && t >= 0 && t < n) << c << " " << t;
         ASSERT_FALSE(op.parameterized || op.dagger || !op.param_name.empty());
@@ -56,32 +60,26 @@ TEST(QvOpList, CountsMatricesAndQubitPairs) {
     check_ops(build_qv_op_list_ultra(23, 0, INT_MIN), 23, INT_MIN);
 }
 
-TEST(QvOpList, RejectsQubitCountsOutsideRangeBeforeAllocating) {
+// Qubit counts outside 0..65535 are refused before allocating anything but the
+// exception.  Failed allocations become bad_alloc: the list itself (65535
+// qubits, about 2.1e9 records), and inside the loop a 16-entry matrix or a
+// one-element qubit vector; the next call is unaffected.
+TEST(QvOpList, ArgumentChecksAndAllocationFailures) {
     for (int n : {-1, INT_MIN, 65536, INT_MAX}) {
-        hook::allocations = 0;
-        hook::counting = true;
+        hook::allocations = 0, hook::counting = true;
         EXPECT_THROW(build_qv_op_list_ultra(n, 0, 1), std::invalid_argument) << n;
         hook::counting = false;
-        EXPECT_LE(hook::allocations.load(), 1) << n;  // the exception object at most
+        EXPECT_LE(hook::allocations.load(), 1) << n;
     }
-    // 65535 passes the check; its list (about 2.1e9 records) is made to fail.
-    hook::fail_size = static_cast<std::size_t>(65535) * 32767 * sizeof(CircuitInstruction);
-    hook::countdown = 0;
-    EXPECT_THROW(build_qv_op_list_ultra(65535, 0, 1), std::bad_alloc);
-    hook::fail_size = 0;
-}
-
-TEST(QvOpList, AllocationFailureInsideTheLoopBecomesBadAlloc) {
-    // The 16-entry matrix, then the one-element qubit vectors.
-    for (std::size_t size : {16 * sizeof(std::complex<double>), sizeof(int)}) {
-        for (long after : {0L, 700L}) {
-            hook::fail_size = size;
-            hook::countdown = after;
-            EXPECT_THROW(build_qv_op_list_ultra(40, 0, 3), std::bad_alloc) << size << " " << after;
-            hook::fail_size = 0;
-        }
-    }
-    check_ops(build_qv_op_list_ultra(12, 0, 3), 12, 3);  // the next call is unaffected
+    const auto expect_bad_alloc = [](std::size_t size, long after, int n) {
+        hook::fail_size = size, hook::countdown = after;
+        EXPECT_THROW(build_qv_op_list_ultra(n, 0, 3), std::bad_alloc) << size << " " << after;
+        hook::fail_size = 0;
+    };
+    expect_bad_alloc(static_cast<std::size_t>(65535) * 32767 * sizeof(CircuitInstruction), 0, 65535);
+    for (std::size_t size : {16 * sizeof(std::complex<double>), sizeof(int)})
+        for (long after : {0L, 700L}) expect_bad_alloc(size, after, 40);
+    check_ops(build_qv_op_list_ultra(12, 0, 3), 12, 3);
 }
 
 // With one thread in the region, a fresh thread's qubit pairs follow the
@@ -98,11 +96,9 @@ TEST(QvOpList, ThreadGeneratorIsSeededOnceAndContinues) {
     XorShift128Plus g(static_cast<uint64_t>(11) + kThreadSeedOffset);
     for (const CircuitInstruction& op : ops) {
         const int q0 = static_cast<int>(g.next() % 5);
-        int q1;
-        do q1 = static_cast<int>(g.next() % 5);
-        while (q1 == q0);
-        ASSERT_EQ(op.controls[0], q0);
-        ASSERT_EQ(op.targets[0], q1);
+        int q1 = q0;
+        while (q1 == q0) q1 = static_cast<int>(g.next() % 5);
+        ASSERT_EQ(std::make_pair(op.controls[0], op.targets[0]), std::make_pair(q0, q1));
     }
 }
 

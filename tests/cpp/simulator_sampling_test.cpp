@@ -4,50 +4,32 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <vector>
 
 #include "simulator/drivers.h"
 
-// Real amplitudes; the imaginary parts stay 0 through every collapse here.
+// Collapses a state with real amplitudes `before` and compares outcome and
+// amplitudes; the imaginary parts stay 0 throughout.
 template <typename T>
-void set_state(StateVector<T>& sv, std::initializer_list<double> re) {
-    std::copy(re.begin(), re.end(), sv.real);
+void expect_collapse(std::vector<double> before, int q, double r, int outcome, std::vector<double> after, double tol) {
+    StateVector<T> sv(before.size() == 2 ? 1 : 2);
+    std::copy(before.begin(), before.end(), sv.real);
+    EXPECT_EQ(measure_collapse(sv, q, r), outcome) << q << " " << r;
+    for (std::size_t i = 0; i < after.size(); ++i) EXPECT_NEAR(sv.real[i], after[i], tol) << q << " " << r << " " << i;
 }
 
-TEST(MeasureCollapse, PossibleOutcomesRenormalise) {
-    StateVector<double> sv(2);
-    set_state(sv, {0.5, 0.5, 0.5, 0.5});
-    EXPECT_EQ(measure_collapse(sv, 1, 0.25), 0);
-    EXPECT_DOUBLE_EQ(sv.real[0], std::sqrt(0.5));
-    EXPECT_DOUBLE_EQ(sv.real[1], std::sqrt(0.5));
-    EXPECT_EQ(sv.real[2], 0);
-    set_state(sv, {0.5, 0.5, 0.5, 0.5});
-    EXPECT_EQ(measure_collapse(sv, 0, 0.5), 1);  // r == p0 reads 1
-    EXPECT_EQ(sv.real[0], 0);
-    EXPECT_DOUBLE_EQ(sv.real[3], std::sqrt(0.5));
-    set_state(sv, {0.0, 1.0, 0.0, 0.0});
-    EXPECT_EQ(measure_collapse(sv, 40, 0.7), 0);  // a qubit above the register reads 0
-    EXPECT_EQ(sv.real[1], 1.0);
-}
-
-// A drawn outcome whose probability is at or below the threshold is replaced
-// by the other outcome: the shot never goes on with an all-zero state.
-TEST(MeasureCollapse, ImpossibleOutcomeTakesTheOther) {
-    StateVector<double> sv(1);
-    set_state(sv, {1e-9, 1.0});  // p0 = 1e-18
-    EXPECT_EQ(measure_collapse(sv, 0, 0.0), 1);
-    EXPECT_EQ(sv.real[0], 0);
-    EXPECT_DOUBLE_EQ(sv.real[1], 1.0);
-    set_state(sv, {1.0, 1e-9});  // p0 = 1 >= 1 - 1e-15
-    EXPECT_EQ(measure_collapse(sv, 0, 0.9999999999999999), 0);
-    EXPECT_DOUBLE_EQ(sv.real[0], 1.0);
-    EXPECT_EQ(sv.real[1], 0);
-    // Norm below one (as after rounding): the 1 side is empty, so a draw
-    // above p0 must still read 0 and keep the amplitude.
-    StateVector<float> sf(2);
-    set_state(sf, {0.6, 0.0, 0.6, 0.0});  // p0 = 0.72 for qubit 0
-    EXPECT_EQ(measure_collapse(sf, 0, 0.9), 0);
-    EXPECT_GT(sf.real[0], 0.7f);
-    EXPECT_GT(sf.real[2], 0.7f);
+TEST(MeasureCollapse, OutcomesAndRenormalisation) {
+    const double h = std::sqrt(0.5);
+    expect_collapse<double>({0.5, 0.5, 0.5, 0.5}, 1, 0.25, 0, {h, h, 0, 0}, 1e-15);
+    expect_collapse<double>({0.5, 0.5, 0.5, 0.5}, 0, 0.5, 1, {0, h, 0, h}, 1e-15);  // r == p0 reads 1
+    expect_collapse<double>({0, 1, 0, 0}, 40, 0.7, 0, {0, 1, 0, 0}, 0);             // a qubit above the register: 0
+    // A drawn outcome whose probability is at or below the threshold is
+    // replaced by the other one: the shot never goes on with an all-zero state.
+    expect_collapse<double>({1e-9, 1}, 0, 0.0, 1, {0, 1}, 1e-15);                  // p0 = 1e-18
+    expect_collapse<double>({1, 1e-9}, 0, 0.9999999999999999, 0, {1, 0}, 1e-15);  // p0 = 1 >= 1 - 1e-15
+    // Norm below one (as after rounding): the 1 side is empty, so a draw above
+    // p0 = 0.72 must still read 0 and keep (renormalised) amplitudes.
+    expect_collapse<float>({0.6, 0, 0.6, 0}, 0, 0.9, 0, {h, 0, h, 0}, 1e-6);
 }
 
 // Static sampling against a shot-by-shot written-out search (binary search of

@@ -14,6 +14,7 @@ build = dulmire.build_random_clifford_data
 from_indices = dulmire.build_random_clifford_from_indices
 SUPPORTED = "'. Supported: cx, cz, cy, swap, x, y, z, s, sdg, h"
 GATES_MSG = 'gates must be "all" or a list of gate name strings'
+TWO_QUBIT_MSG = "Two-qubit gates require num_qubits >= 2"
 
 
 def summary(c):
@@ -33,17 +34,17 @@ def test_module_surface_seeds_and_defaults():
     assert build(3, 0).instructions == []
 
 
-@pytest.mark.parametrize("gates,names", [
-    (("H", "S"), {"H", "S"}), (["CX", "H"], {"CX", "H"}), ([b"sdg", bytearray(b"y")], {"SDG", "Y"})])
-def test_lists_tuples_and_case(gates, names):
-    assert {i.name for i in build(3, 200, gates, 1).instructions} == names
-
-
-def test_frequencies_h_h_cx():
+# Names are matched without regard to case, as str, bytes or bytearray, in a
+# list or a tuple; every entry is one equally likely choice, so a repeat weighs double.
+@pytest.mark.parametrize("gates,weights", [
+    (("H", "S"), {"H": 1 / 2, "S": 1 / 2}), ([b"sdg", bytearray(b"y")], {"SDG": 1 / 2, "Y": 1 / 2}),
+    (["h", "h", "CX"], {"H": 2 / 3, "CX": 1 / 3})])
+def test_gate_lists_and_weights(gates, weights):
     n = 60000
-    names = [i.name for i in build(3, n, ["h", "h", "cx"], 3).instructions]
-    assert set(names) == {"H", "CX"}
-    assert abs(names.count("H") / n - 2 / 3) < 8 * math.sqrt(2 / 9 / n)  # 8 standard deviations
+    names = [i.name for i in build(3, n, gates, 3).instructions]
+    assert set(names) == set(weights)
+    for name, p in weights.items():  # within 8 standard deviations
+        assert abs(names.count(name) / n - p) < 8 * math.sqrt(p * (1 - p) / n), name
 
 
 @pytest.mark.parametrize("n", [2, 5])
@@ -59,8 +60,7 @@ def test_two_qubit_gates_on_distinct_qubits(n):
     ((2, 1, {"h"}, 0), GATES_MSG), ((1, 1, [], 0), "gates list must not be empty"),
     ((1, 1, ["cx", "T"], 0), "Unsupported gate 't" + SUPPORTED),
     ((3, 1, ["all"], 0), "Unsupported gate 'all" + SUPPORTED),
-    ((1, 1, ["h", "Swap"], 0), "Two-qubit gates require num_qubits >= 2"),
-    ((1, 1, "all", 0), "Two-qubit gates require num_qubits >= 2"),
+    ((1, 1, ["h", "Swap"], 0), TWO_QUBIT_MSG), ((1, 1, "all", 0), TWO_QUBIT_MSG),
     ((0, ["h"], []), "num_qubits must be >= 1"),  # build_random_clifford_from_indices from here on
     ((2, ["h"], []), "gate_names and qubit_indices must have the same length"),
     ((2, ["h", "cy"], [[0], [1]]), "gate 'cy' at position 1 needs 2 qubit(s), got 1"),
@@ -93,16 +93,16 @@ def test_random_clifford_gives_stabilizer_state(n, seed):
     brenvik = pytest.importorskip("brenvik")
     c = build(n, 40 * n, ["x", "y", "z", "h", "s", "sdg"] if n == 1 else "all", seed)
     amps = np.asarray(brenvik.cal_states_cpp(c)).ravel()
-    assert amps.size == 2**n and np.isclose(np.vdot(amps, amps).real, 1.0)
     # A stabilizer state has 2^k non-zero amplitudes, all of one magnitude.
-    nonzero = np.abs(amps)[np.abs(amps) > 1e-9]
-    assert np.allclose(nonzero, nonzero[0], atol=1e-9) and (nonzero.size & (nonzero.size - 1)) == 0
+    mags = np.abs(amps)[np.abs(amps) > 1e-9]
+    assert amps.size == 2**n and np.isclose(np.vdot(amps, amps).real, 1.0) and (mags.size & (mags.size - 1)) == 0
+    assert np.allclose(mags, mags[0], atol=1e-9)
 
 
 def test_result_without_registered_type_is_type_error():
     code = ("import dulmire\ntry:\n    dulmire.build_random_clifford_data(2, 3, 'all', 0)\n"
             "except TypeError as e:\n    print(str(e).splitlines()[0], '|', e.__cause__)\n")
     env = dict(os.environ, PYTHONPATH=os.path.dirname(dulmire.__file__))  # never imports circuit_records
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == \
-        "Unable to convert function return value to a Python type! The signature was | Unregistered type : CircuitData"
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+    assert out.strip() == ("Unable to convert function return value to a Python type! The signature was"
+                           " | Unregistered type : CircuitData")

@@ -11,7 +11,6 @@ import pytest
 import circuit_records as cr
 import taskelon
 
-FUNCS = [taskelon.build_qv_op_list, taskelon.build_qv_op_list_ultra]
 MODULE_DIR = str(pathlib.Path(taskelon.__file__).resolve().parent)
 
 
@@ -20,22 +19,29 @@ def matrices(ops):
     return np.array([op.matrix for op in ops], dtype=complex).reshape(len(ops), 4, 4).transpose(0, 2, 1)
 
 
-def run_python(code, threads, register=True):
-    prelude = f"import sys, json\nsys.path.insert(0, {MODULE_DIR!r})\n" + "import circuit_records\n" * register
-    out = subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True, timeout=120,
-                         env=dict(os.environ, OMP_NUM_THREADS=str(threads)))
-    assert out.returncode == 0, out.stderr
-    return out.stdout
+# Run in fresh interpreters: the result type is unregistered until circuit_records
+# is imported, after which the matrices must not depend on the thread count.
+FRESH = (f"import json, sys\nsys.path.insert(0, {MODULE_DIR!r})\nimport taskelon\n"
+         "assert taskelon.build_qv_op_list(1, 0, 7) == []\ntry:\n    taskelon.build_qv_op_list(4, 0, 7)\n"
+         "except TypeError as e:\n    print(str(e).splitlines()[0], '|', e.__cause__)\nimport circuit_records\n"
+         "print(json.dumps([[[z.real, z.imag] for z in op.matrix] for op in taskelon.build_qv_op_list(40, 0, 123)]))")
 
 
-def test_module_contents_and_results():
+@pytest.mark.parametrize("func,text", [
+    (taskelon.build_qv_op_list, "Ultra-fast QV operation list generator."),
+    (taskelon.build_qv_op_list_ultra, "Ultra QV operation list generator with thread-local RNG.")])
+def test_surface_results_and_argument_checks(func, text):
     assert sorted(k for k in vars(taskelon) if not k.startswith("__")) == ["build_qv_op_list", "build_qv_op_list_ultra"]
-    for func, text in zip(FUNCS, ["Ultra-fast QV operation list generator.",
-                                  "Ultra QV operation list generator with thread-local RNG."]):
-        signature, _, doc = func.__doc__.partition("\n")
-        assert doc.strip("\n") == text and signature.endswith("-> list[circuit_records.CircuitInstruction]")
-        assert [len(func(n, 0, 7)) for n in range(7)] == [n * (n // 2) for n in range(7)]
-        assert all(type(op) is cr.CircuitInstruction and op.name == "su4" for op in func(4, 0, 7))
+    signature, _, doc = func.__doc__.partition("\n")
+    assert doc.strip("\n") == text and signature.endswith("-> list[circuit_records.CircuitInstruction]")
+    assert [len(func(n, 0, 7)) for n in range(7)] == [n * (n // 2) for n in range(7)]
+    assert all(type(op) is cr.CircuitInstruction and op.name == "su4" for op in func(np.int64(4), np.int32(0), 7))
+    for args in [(4.0, 0, 7), (4, 0, 2**31), (4, 0), ("4", 0, 7)]:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            func(*args)
+    for n in (-1, 65536):
+        with pytest.raises(ValueError, match="0..65535"):
+            func(n, 0, 1)
 
 
 def test_matrices_depend_on_seed_and_index_only():
@@ -45,18 +51,23 @@ def test_matrices_depend_on_seed_and_index_only():
     assert not np.isclose(a, matrices(taskelon.build_qv_op_list(12, 0, 6))).any()
 
 
-def test_matrices_identical_across_thread_counts():
-    code = ("import taskelon\nops = taskelon.build_qv_op_list(40, 0, 123)\n"
-            "print(json.dumps([[[z.real, z.imag] for z in op.matrix] for op in ops]))\n")
-    one, eight = (json.loads(run_python(code, t)) for t in (1, 8))
-    assert len(one) == 800 and one == eight
-    assert one == [[[z.real, z.imag] for z in op.matrix] for op in taskelon.build_qv_op_list(40, 0, 123)]
+def test_fresh_interpreters_unregistered_type_and_thread_count():
+    outputs = []
+    for threads in (1, 8):
+        out = subprocess.run([sys.executable, "-c", FRESH], capture_output=True, text=True, timeout=120,
+                             env=dict(os.environ, OMP_NUM_THREADS=str(threads)))
+        assert out.returncode == 0, out.stderr
+        error, entries = out.stdout.splitlines()
+        assert error == ("Unable to convert function return value to a Python type! The signature was"
+                         " | Unregistered type : CircuitInstruction")
+        outputs.append(json.loads(entries))
+    assert len(outputs[0]) == 800 and outputs[0] == outputs[1]
+    assert outputs[0] == [[[z.real, z.imag] for z in op.matrix] for op in taskelon.build_qv_op_list(40, 0, 123)]
 
 
 def test_entries_follow_the_haar_law():
-    # For a Haar 4x4 unitary |U_ij|^2 ~ Beta(1, 3) (mean 1/4, variance 3/80)
-    # and every entry has mean 0.  A real-valued, uniform, badly formed or
-    # phase-uncorrected Gaussian fill breaks one of these by many standard errors.
+    # Haar 4x4: |U_ij|^2 ~ Beta(1, 3) (variance 3/80) and every entry has mean 0; a real, uniform,
+    # badly formed or phase-uncorrected Gaussian fill breaks one of these by many standard errors.
     u = matrices(taskelon.build_qv_op_list(200, 0, 2024))
     n, p = len(u), np.abs(u) ** 2
     assert abs(p.var() - 3 / 80) < 0.003
@@ -67,23 +78,3 @@ def test_entries_follow_the_haar_law():
     cdf = 1 - (1 - np.sort(p.reshape(n, 16), axis=0)) ** 3
     d = np.maximum((grid[:, None] - cdf).max(axis=0), (cdf - (grid[:, None] - 1 / n)).max(axis=0))
     assert d.max() < 0.025, d
-
-
-@pytest.mark.parametrize("func", FUNCS)
-def test_argument_conversion(func):
-    assert len(func(np.int64(4), np.int32(0), 7)) == 8
-    for args in [(4.0, 0, 7), (4, 0, 2**31), (4, 0), ("4", 0, 7)]:
-        with pytest.raises(TypeError, match="incompatible function arguments"):
-            func(*args)
-    for n in (-1, 65536):
-        with pytest.raises(ValueError, match="0..65535"):
-            func(n, 0, 1)
-
-
-def test_unregistered_instruction_type():
-    code = ("import taskelon\nassert taskelon.build_qv_op_list(1, 0, 7) == []\ntry:\n"
-            "    taskelon.build_qv_op_list(4, 0, 7)\nexcept TypeError as e:\n"
-            "    print(str(e).splitlines()[0])\n    print(str(e.__cause__))\n")
-    assert run_python(code, 2, register=False).splitlines() == [
-        "Unable to convert function return value to a Python type! The signature was",
-        "Unregistered type : CircuitInstruction"]
