@@ -90,7 +90,8 @@ struct Matrix4x4 {
 // The 4x4 update of the groups g .. g + n - 1 (bits lo and hi clear), in
 // double.  The sixteen group runs are disjoint.
 template <typename T>
-[[gnu::flatten]] inline void matrix_4x4_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1,
+[[gnu::flatten]]
+inline void matrix_4x4_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1,
                            T* __restrict r2, T* __restrict i2, T* __restrict r3, T* __restrict i3, uint64_t n,
                            const Matrix4x4& m) {
     for (uint64_t j = 0; j < n; ++j) {
@@ -121,7 +122,8 @@ template <typename T>
 // are 2^lo and 2^hi): the groups of each 2^(hi+1) amplitudes at offsets
 // fixed at compile time, in increasing order.
 template <int LO, int HI, typename T>
-[[gnu::flatten]] inline void small_groups_4x4(T* __restrict re, T* __restrict im, uint64_t len, const double* mre,
+[[gnu::flatten]]
+inline void small_groups_4x4(T* __restrict re, T* __restrict im, uint64_t len, const double* mre,
                              const double* mim) {
     double mr[16], mi[16];
     for (int k = 0; k < 16; ++k) {

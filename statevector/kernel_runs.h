@@ -21,14 +21,16 @@ namespace sv_detail {
 // op(x0, y0, x1, y1) on the n pairs (r0[j] + i i0[j], r1[j] + i i1[j]).  The four
 // runs never overlap, which lets the loop vectorise without alias checks.
 template <typename T, typename Op>
-[[gnu::flatten]] inline void pair_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t n,
+[[gnu::flatten]]
+inline void pair_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t n,
                      const Op& op) {
     for (uint64_t j = 0; j < n; ++j) op(r0[j], i0[j], r1[j], i1[j]);
 }
 
 // op(x, y) on the n amplitudes of one run.
 template <typename T, typename Op>
-[[gnu::flatten]] inline void single_run(T* __restrict r, T* __restrict i, uint64_t n, const Op& op) {
+[[gnu::flatten]]
+inline void single_run(T* __restrict r, T* __restrict i, uint64_t n, const Op& op) {
     for (uint64_t j = 0; j < n; ++j) op(r[j], i[j]);
 }
 
@@ -141,7 +143,8 @@ inline void run_units(int team, uint64_t dim, uint64_t block, uint64_t clear, ui
 // below the vector width take a path with the pair layout fixed at compile
 // time, which the compiler vectorises across pairs.
 template <int H, typename T, typename Op>
-[[gnu::flatten]] inline void small_pairs(T* __restrict re, T* __restrict im, uint64_t len, const Op& op) {
+[[gnu::flatten]]
+inline void small_pairs(T* __restrict re, T* __restrict im, uint64_t len, const Op& op) {
     for (uint64_t b = 0; b < len; b += 2 * H)
         for (int j = 0; j < H; ++j) op(re[b + j], im[b + j], re[b + H + j], im[b + H + j]);
 }
@@ -174,7 +177,8 @@ inline void select_pair(T& x0, T& y0, T& x1, T& y1, bool on, const Op& op) {
 }
 
 template <int H, typename T, typename Op>
-[[gnu::flatten]] inline void small_pairs_select(T* __restrict re, T* __restrict im, uint64_t first, uint64_t len, uint64_t fine,
+[[gnu::flatten]]
+inline void small_pairs_select(T* __restrict re, T* __restrict im, uint64_t first, uint64_t len, uint64_t fine,
                                const Op& op) {
     for (uint64_t b = 0; b < len; b += 2 * H)
         for (int j = 0; j < H; ++j)
@@ -182,7 +186,8 @@ template <int H, typename T, typename Op>
 }
 
 template <typename T, typename Op>
-[[gnu::flatten]] inline void pair_run_select(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t first,
+[[gnu::flatten]]
+inline void pair_run_select(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t first,
                             uint64_t n, uint64_t fine, const Op& op) {
     for (uint64_t j = 0; j < n; ++j) select_pair(r0[j], i0[j], r1[j], i1[j], ((first + j) & fine) == fine, op);
 }

@@ -43,7 +43,8 @@ struct ResetCollapseRecord {
 // Adds x^2 + y^2 of the n amplitudes to s one after another (index order, so
 // one thread gives the plain sum in block order).
 template <typename T>
-[[gnu::flatten]] inline void add_half_norm_run(const T* __restrict r, const T* __restrict i, uint64_t n, double& sum) {
+[[gnu::flatten]]
+inline void add_half_norm_run(const T* __restrict r, const T* __restrict i, uint64_t n, double& sum) {
     double s = sum;
     for (uint64_t j = 0; j < n; ++j) {
         const double x = r[j], y = i[j];
@@ -55,7 +56,8 @@ template <typename T>
 // The same over a unit whose qubit lies below the vector width: pairs of runs
 // of H amplitudes, the first of each pair added, still in index order.
 template <int H, typename T>
-[[gnu::flatten]] inline void add_small_half_norm(const T* __restrict r, const T* __restrict i, uint64_t len, double& sum) {
+[[gnu::flatten]]
+inline void add_small_half_norm(const T* __restrict r, const T* __restrict i, uint64_t len, double& sum) {
     double s = sum;
     for (uint64_t b = 0; b < len; b += 2 * H)
         for (int j = 0; j < H; ++j) {
@@ -86,7 +88,8 @@ inline Lanes4 load_lanes4(const T* p) {
 // lanes.  Used when several threads share the total, whose order is not
 // fixed anyway.  len is a multiple of 8.
 template <typename T>
-[[gnu::flatten]] inline void add_half_norm_lanes(const T* __restrict r, const T* __restrict i, uint64_t len, uint64_t half,
+[[gnu::flatten]]
+inline void add_half_norm_lanes(const T* __restrict r, const T* __restrict i, uint64_t len, uint64_t half,
                                 double& sum) {
     Lanes4 keep0, keep1;
     for (int j = 0; j < 4; ++j) {
