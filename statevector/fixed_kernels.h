@@ -28,14 +28,19 @@ struct FixedGateConstants<float> {
 
 namespace sv_detail {
 
-template <typename T>
-inline void swap_amplitudes(T& x0, T& y0, T& x1, T& y1) {
-    const T tx = x0, ty = y0;
-    x0 = x1;
-    y0 = y1;
-    x1 = tx;
-    y1 = ty;
-}
+// Exchanges the two amplitudes of a pair.  A function object rather than a
+// function, so that the pair loops receive it as a type and inline it.
+struct SwapAmplitudes {
+    template <typename T>
+    void operator()(T& x0, T& y0, T& x1, T& y1) const {
+        const T tx = x0, ty = y0;
+        x0 = x1;
+        y0 = y1;
+        x1 = tx;
+        y1 = ty;
+    }
+};
+inline constexpr SwapAmplitudes swap_amplitudes{};
 
 template <typename T>
 struct OneQubitRecord {
@@ -74,7 +79,7 @@ void launch_one_qubit_upper(StateVector<T>& sv, int q, const Op& op) {
 template <typename T>
 inline void swap_runs(T* re, T* im, uint64_t start, uint64_t len, uint64_t clear, uint64_t set, uint64_t partner) {
     for_each_run(start, len, clear, set, [&](uint64_t i, uint64_t n) {
-        pair_run(re + i, im + i, re + i + partner, im + i + partner, n, swap_amplitudes<T>);
+        pair_run(re + i, im + i, re + i + partner, im + i + partner, n, swap_amplitudes);
     });
 }
 
@@ -217,7 +222,7 @@ void apply_cx(StateVector<T>& sv, int control, int target) {
                                              [c, t](uint64_t k) { return (k & c) != 0 ? k ^ t : k; }))
             return;
         sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.mask_b, rec.mask_a,
-                                         sv_detail::swap_amplitudes<T>);
+                                         sv_detail::swap_amplitudes);
     });
 }
 
@@ -251,6 +256,6 @@ void apply_ccx(StateVector<T>& sv, int c0, int c1, int target) {
                                              [c, t](uint64_t k) { return (k & c) == c ? k ^ t : k; }))
             return;
         sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.mask_t, rec.mask_c0 | rec.mask_c1,
-                                         sv_detail::swap_amplitudes<T>);
+                                         sv_detail::swap_amplitudes);
     });
 }
