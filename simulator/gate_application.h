@@ -165,15 +165,8 @@ void apply_gate_single_batch(StateVector<T>& state, const CircuitInstruction& in
             launch_multi_controlled_matrix_1q(state, uint64_t{1} << t, uint64_t{2} << t, mre, mim, control_masks);
         } else {
             const int lo = std::min(tg[0], tg[1]), hi = std::max(tg[0], tg[1]);
-            const bool swapped = tg[1] < tg[0];
-            auto p = [swapped](int i) { return swapped && (i == 1 || i == 2) ? 3 - i : i; };
             double mre[16], mim[16];
-            for (int r = 0; r < 4; ++r)
-                for (int c = 0; c < 4; ++c) {
-                    const std::complex<double>& v = m[p(r) * 4 + p(c)];
-                    mre[r * 4 + c] = v.real();
-                    mim[r * 4 + c] = v.imag();
-                }
+            split_4x4_lower_first(m, tg[0], tg[1], mre, mim);
             const uint64_t inner = hi > lo + 1 ? uint64_t{1} << (hi - lo - 1) : 1;
             launch_multi_controlled_matrix_2q(state, mre, mim, control_masks, uint64_t{1} << lo, uint64_t{1} << hi,
                                               uint64_t{2} << hi, inner);

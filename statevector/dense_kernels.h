@@ -254,20 +254,27 @@ void launch_multi_controlled_matrix_1q(StateVector<T>& sv, uint64_t half, uint64
               });
 }
 
+// Row-major 4x4 matrix on qubits (q0, q1), index k = b0 + 2 b1 with b0 the
+// bit of q0, split into double parts in the kernels' order, where bit 0 of
+// the index is the lower qubit: with q1 < q0 rows and columns 1 and 2 are
+// exchanged.
+inline void split_4x4_lower_first(const GateMatrix& m, int q0, int q1, double* mre, double* mim) {
+    const auto p = [q1, q0](int i) { return (q1 < q0 && (i == 1 || i == 2)) ? 3 - i : i; };
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) {
+            mre[4 * r + c] = m[4 * p(r) + p(c)].real();
+            mim[4 * r + c] = m[4 * p(r) + p(c)].imag();
+        }
+}
+
 // 4x4 matrix on qubits (q0, q1): index k = b0 + 2 b1 with b0 the bit of q0 and
 // b1 the bit of q1.  q0 == q1: nothing changes.
 template <typename T>
 void apply_matrix_2q(StateVector<T>& sv, int q0, int q1, const GateMatrix& m) {
     if (q0 == q1) return;
     const int lo = q0 < q1 ? q0 : q1, hi = q0 < q1 ? q1 : q0;
-    // With q1 < q0 the kernel's bit 0 (lo) is q1: exchange rows and columns 1 and 2.
-    const auto p = [q1, q0](int i) { return (q1 < q0 && (i == 1 || i == 2)) ? 3 - i : i; };
     double mre[16], mim[16];
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) {
-            mre[4 * r + c] = m[4 * p(r) + p(c)].real();
-            mim[4 * r + c] = m[4 * p(r) + p(c)].imag();
-        }
+    split_4x4_lower_first(m, q0, q1, mre, mim);
     const sv_detail::Matrix2qRecord<T> rec{sv.dim,
                                            sv.real,
                                            sv.imag,
