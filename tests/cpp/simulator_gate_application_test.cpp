@@ -8,6 +8,7 @@
 
 #include "simulator/batch_size.h"
 #include "simulator/gate_application.h"
+#include "tests/cpp/error_text.h"
 
 namespace {
 
@@ -20,16 +21,6 @@ CircuitInstruction make(std::string name, std::vector<int> targets, std::vector<
     ins.name = std::move(name), ins.targets = std::move(targets), ins.controls = std::move(controls);
     ins.params = std::move(params), ins.dagger = dagger, ins.ctrl_state = std::move(ctrl_state);
     return ins;
-}
-
-template <typename F>
-std::string error_text(F f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
 }
 
 // Applies `ins` (parameter set `batch`) to a fixed entangled 4-qubit state and

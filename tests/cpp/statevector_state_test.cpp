@@ -11,6 +11,7 @@
 
 #include "statevector/reset.h"
 #include "statevector/state_vector.h"
+#include "tests/cpp/error_text.h"
 
 namespace {
 
@@ -18,16 +19,6 @@ template <typename T>
 class StateTest : public ::testing::Test {};
 using Precisions = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(StateTest, Precisions);
-
-template <typename F>
-std::string error_text(F f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
 
 TYPED_TEST(StateTest, ConstructionAndAllocationFailure) {
     using T = TypeParam;
