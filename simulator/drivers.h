@@ -69,10 +69,6 @@ void apply_circuit_for_amplitudes(StateVector<T>& state, const CircuitData& circ
     }
 }
 
-inline void check_num_qubits_range(int n) {
-    if (static_cast<uint32_t>(n) > 62u) throw std::runtime_error("StateVector: num_qubits out of supported range");
-}
-
 template <typename T>
 pybind11::object cal_states_impl(const CircuitData& circuit) {
     namespace py = pybind11;

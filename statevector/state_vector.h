@@ -48,6 +48,12 @@ inline void run_kernel_region(int team, int64_t blocks, const Body& body) {
     }
 }
 
+// The qubit counts a state vector supports: 0 to 62.  Callers that must
+// reject a count before allocating anything use it too.
+inline void check_num_qubits_range(int n) {
+    if (static_cast<uint32_t>(n) > 62u) throw std::runtime_error("StateVector: num_qubits out of supported range");
+}
+
 template <typename T>
 class StateVector {
 public:
@@ -59,7 +65,7 @@ public:
 
     // The state |0...0> on num_qubits qubits (0 to 62).
     explicit StateVector(int n) : num_qubits(n), dim(uint64_t{1} << (static_cast<uint32_t>(n) & 63u)), owns(true) {
-        if (static_cast<uint32_t>(n) > 62u) throw std::runtime_error("StateVector: num_qubits out of supported range");
+        check_num_qubits_range(n);
         // A byte size that does not fit in 64 bits is an allocation failure;
         // the size is rounded up to a multiple of 64 for aligned_alloc.
         constexpr uint64_t max_bytes = UINT64_MAX - 63;
