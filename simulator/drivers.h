@@ -69,6 +69,12 @@ void apply_circuit_for_amplitudes(StateVector<T>& state, const CircuitData& circ
     }
 }
 
+// The state's planar amplitudes as interleaved complex numbers at dst.
+template <typename T>
+void write_amplitudes(const StateVector<T>& state, std::complex<T>* dst) {
+    for (uint64_t i = 0; i < state.dim; ++i) dst[i] = std::complex<T>(state.real[i], state.imag[i]);
+}
+
 template <typename T>
 pybind11::object cal_states_impl(const CircuitData& circuit) {
     namespace py = pybind11;
@@ -86,7 +92,7 @@ pybind11::object cal_states_impl(const CircuitData& circuit) {
         py::array out(py::dtype(type_number), {dim}, {elem});
         py::buffer_info view = out.request(true);
         auto* dst = static_cast<std::complex<T>*>(view.ptr);
-        for (uint64_t i = 0; i < state.dim; ++i) dst[i] = std::complex<T>(state.real[i], state.imag[i]);
+        write_amplitudes(state, dst);
         return out;
     }
 
@@ -112,8 +118,7 @@ pybind11::object cal_states_impl(const CircuitData& circuit) {
             try {
                 StateVector<T> state(n);
                 apply_circuit_for_amplitudes(state, circuit, local_cache, static_cast<int>(b));
-                std::complex<T>* row = rows[static_cast<size_t>(b)].data();
-                for (uint64_t i = 0; i < dim; ++i) row[i] = std::complex<T>(state.real[i], state.imag[i]);
+                write_amplitudes(state, rows[static_cast<size_t>(b)].data());
             } catch (...) {
                 std::lock_guard<std::mutex> guard(failure_lock);
                 if (!failure) failure = std::current_exception();
