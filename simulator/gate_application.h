@@ -141,9 +141,8 @@ void apply_gate_single_batch(StateVector<T>& state, const CircuitInstruction& in
     } else if (nt == 2 && nc == 0) {
         if (plain && (name == "CX" || name == "CNOT")) apply_cx(state, tg[0], tg[1]);
         else if (plain && name == "CZ") apply_cz(state, tg[0], tg[1]);
-        else if (plain && name == "SWAP") {
-            if (tg[0] != tg[1]) apply_swap(state, std::min(tg[0], tg[1]), std::max(tg[0], tg[1]));
-        } else apply_matrix_2q(state, tg[0], tg[1], matrix_for(2));
+        else if (plain && name == "SWAP") apply_swap(state, tg[0], tg[1]);  // orders the qubits, equal: no-op
+        else apply_matrix_2q(state, tg[0], tg[1], matrix_for(2));
     } else if (nt == 1 && nc == 1) {
         if (plain && (name == "CX" || name == "CNOT")) apply_cx(state, ct[0], tg[0]);
         else if (plain && name == "CZ") apply_cz(state, ct[0], tg[0]);

@@ -215,10 +215,7 @@ void apply_controlled_matrix_1q(StateVector<T>& sv, int control, int target, con
     sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.tmask, rec.cmask,
                          [&rec](uint64_t start, uint64_t len) {
         const sv_detail::Matrix2x2Op<T> op = rec.op;
-        T* re = rec.real;
-        T* im = rec.imag;
-        const uint64_t t = rec.tmask;
-        sv_detail::unit_controlled_pairs(re, im, start, len, t, rec.cmask, op);
+        sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.tmask, rec.cmask, op);
     });
 }
 
