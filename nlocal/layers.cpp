@@ -34,7 +34,7 @@ int emit(CircuitData& data, const std::string& name, int param_count, const int*
 }  // namespace
 
 Placement place_rotation_gate(const std::string& name, int q, int n) {
-    const int k = gate_qubit_count(name);
+    const int k = table_qubit_count(name);
     Placement p;
     if (k == 1) {
         p.qubits = {q};
@@ -56,7 +56,7 @@ int append_rotation_layer(CircuitData& data, const std::vector<std::string>& nam
             Placement p = place_rotation_gate(name, q, n);
             if (!p.skip) {
                 const int k = static_cast<int>(p.qubits.size());
-                param_index = emit(data, name, gate_param_count(name), p.qubits.data(), k, param_index);
+                param_index = emit(data, name, table_param_count(name), p.qubits.data(), k, param_index);
             }
             q = p.next;
         }
@@ -110,10 +110,10 @@ int append_entanglement_layer(CircuitData& data, const std::vector<std::string>&
     const int n = data.num_qubits;
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
-        const int k = gate_qubit_count(name);
+        const int k = table_qubit_count(name);
         if (k == 1) {
             // The type is not consulted for one-qubit blocks.
-            const int params = n > 0 ? gate_param_count(name) : 0;
+            const int params = n > 0 ? table_param_count(name) : 0;
             for (int q = 0; q < n; ++q) param_index = emit(data, name, params, &q, 1, param_index);
             continue;
         }
@@ -122,7 +122,7 @@ int append_entanglement_layer(CircuitData& data, const std::vector<std::string>&
                                         ") acts on two qubits but has no entanglement type");
         const std::vector<int> tuples = entanglement_tuples(types[i], k, n);
         if (tuples.empty()) continue;
-        const int params = gate_param_count(name);
+        const int params = table_param_count(name);
         for (size_t t = 0; t < tuples.size(); t += static_cast<size_t>(k))
             param_index = emit(data, name, params, tuples.data() + t, k, param_index);
     }

@@ -96,7 +96,7 @@ CircuitData build_n_local_data(int num_qubits, py::list rotation_blocks, py::lis
                 Placement p = place_rotation_gate(name, q, n);
                 if (!p.skip) {
                     ++rotation_instructions;
-                    if (gate_param_count(name) >= 1) rotation_params = checked_add(rotation_params, 1);
+                    if (table_param_count(name) >= 1) rotation_params = checked_add(rotation_params, 1);
                 }
                 q = p.next;
             }
@@ -108,7 +108,7 @@ CircuitData build_n_local_data(int num_qubits, py::list rotation_blocks, py::lis
     uint64_t entanglement_instructions = 0;
     for (size_t i = 0; i < entanglement_names.size(); ++i) {
         const std::string& name = entanglement_names[i];
-        const int k = gate_qubit_count(name);
+        const int k = table_qubit_count(name);
         int d = 0;
         uint64_t tuples = 0;
         if (k == 1) {
@@ -131,7 +131,7 @@ CircuitData build_n_local_data(int num_qubits, py::list rotation_blocks, py::lis
                 tuples = static_cast<uint64_t>(n);
             }  // an unknown type counts 0; the layer rejects it
         }
-        if (gate_param_count(name) >= 1) entanglement_params = checked_add(entanglement_params, d);
+        if (table_param_count(name) >= 1) entanglement_params = checked_add(entanglement_params, d);
         entanglement_instructions = sat_add(entanglement_instructions, tuples);
     }
 
