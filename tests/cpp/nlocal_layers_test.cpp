@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "nlocal/gate_tables.h"
 #include "nlocal/layers.h"
 #include "tests/cpp/error_text.h"
 
@@ -158,10 +157,6 @@ TEST(Layers, LookupsAndRejections) {
     EXPECT_EQ(error_text([&] { append_entanglement_layer(data, {"CX", "CZ"}, {"linear", "Linear"}, 0); }),
               "entanglement type Linear not supported");
     EXPECT_EQ(describe(data), (std::vector<std::string>{"CX 0 1 ", "CX 1 2 "}));
-    EXPECT_EQ(table_qubit_count("IsingZZ"), 2);
-    EXPECT_EQ(table_param_count("CY"), 0);
-    EXPECT_THROW(table_qubit_count("CY"), std::out_of_range);
-    EXPECT_THROW(table_param_count("ISINGZZ"), std::out_of_range);
 }
 
 }  // namespace
