@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "circuit/circuit_data.h"
+#include "circuit/seeding.h"
 #include "simulator/batch_size.h"
 #include "simulator/gate_application.h"
 #include "statevector/reset.h"
@@ -31,12 +32,8 @@
 // cal_states_impl, seeded once from the system random source on first use.
 template <typename T>
 struct ResetRng {
-    std::mt19937 engine;
+    std::mt19937 engine = seeded_engine(seed_from_device);
     std::uniform_real_distribution<double> distribution{0.0, 1.0};
-    ResetRng() {
-        std::random_device device("default");
-        engine.seed(device());
-    }
 };
 
 template <typename T>
@@ -344,13 +341,7 @@ pybind11::object run_impl(const CircuitData& circuit, int shots, int num_cbits, 
         if (cbit < num_cbits) measure_map.emplace_back(ins.targets[0], cbit);
     }
 
-    std::mt19937 engine;
-    if (seed >= 0) {
-        engine.seed(static_cast<uint32_t>(seed));
-    } else {
-        std::random_device device("default");
-        engine.seed(device());
-    }
+    std::mt19937 engine = seeded_engine(seed);
     std::uniform_real_distribution<double> distribution(0.0, 1.0);
 
     const int nb = std::max(1, static_cast<int>(batches));
