@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "simulator/drivers.h"
+#include "simulator/sampling.h"
 
 // Collapses a state with real amplitudes `before` and compares outcome and
 // amplitudes; the imaginary parts stay 0 throughout.
