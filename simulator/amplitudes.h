@@ -22,6 +22,7 @@
 #include "simulator/batch_size.h"
 #include "simulator/gate_application.h"
 #include "statevector/state_vector.h"
+#include "statevector/thread_team.h"
 
 // Per thread and per amplitude type: what RESET draws from in cal_states_impl,
 // seeded from the system random source on the thread's first use and never
@@ -65,8 +66,9 @@ pybind11::object new_complex_array(const std::vector<pybind11::ssize_t>& shape, 
 }
 
 // The parameter-set region: sets split in contiguous shares over a team of
-// kernel_team_size(n) threads, each thread with its own state per set and its
-// own matrix cache.  The first error of any set is rethrown after the region.
+// kernel_team_size(n) threads (one in a forked child), each thread with its
+// own state per set and its own matrix cache.  The first error of any set is
+// rethrown after the region.
 template <typename T>
 void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::complex<T>>>& rows) {
     const int n = circuit.num_qubits;
@@ -74,8 +76,7 @@ void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::c
     std::exception_ptr failure;
     std::mutex failure_lock;
     std::atomic<bool> failed{false};
-#pragma omp parallel num_threads(kernel_team_size(n))
-    {
+    run_parallel_region(kernel_team_size(n), [&]() {
         GateMatrixCache local_cache;
         const BlockShare share = static_block_partition(sets, omp_get_num_threads(), omp_get_thread_num());
         for (int64_t b = share.first; b < share.first + share.count && !failed.load(); ++b) {
@@ -89,7 +90,7 @@ void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::c
                 failed.store(true);
             }
         }
-    }
+    });
     if (failure) std::rethrow_exception(failure);
 }
 
