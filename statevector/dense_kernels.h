@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "statevector/kernel_runs.h"
+#include "statevector/matrix_2q_kernels.h"
 #include "statevector/state_vector.h"
 
 using GateMatrix = std::vector<std::complex<double>>;  // row-major, 4 or 16 entries
@@ -70,123 +71,6 @@ struct MultiControlledMatrix1qRecord {
     const std::vector<uint64_t>* masks;
 };
 
-template <typename T>
-struct Matrix2qRecord {
-    uint64_t dim;
-    T* real;
-    T* imag;
-    uint64_t lo, hi, block, inner;
-    const double* mre;  // 16, row-major, bit 0 of the index belongs to lo
-    const double* mim;
-    const std::vector<uint64_t>* masks;  // null: no controls
-};
-
-// Row-major 4x4 matrix in double, held by each thread for its region.
-struct Matrix4x4 {
-    double re[16];
-    double im[16];
-};
-
-// The 4x4 update of the groups g .. g + n - 1 (bits lo and hi clear), in
-// double.  The sixteen group runs are disjoint.
-template <typename T>
-[[gnu::flatten]]
-inline void matrix_4x4_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1,
-                           T* __restrict r2, T* __restrict i2, T* __restrict r3, T* __restrict i3, uint64_t n,
-                           const Matrix4x4& m) {
-    for (uint64_t j = 0; j < n; ++j) {
-        const double xr[4] = {double(r0[j]), double(r1[j]), double(r2[j]), double(r3[j])};
-        const double xi[4] = {double(i0[j]), double(i1[j]), double(i2[j]), double(i3[j])};
-        double yr[4], yi[4];
-        for (int r = 0; r < 4; ++r) {
-            double sr = 0.0, si = 0.0;
-            for (int k = 0; k < 4; ++k) {
-                sr += m.re[4 * r + k] * xr[k] - m.im[4 * r + k] * xi[k];
-                si += m.re[4 * r + k] * xi[k] + m.im[4 * r + k] * xr[k];
-            }
-            yr[r] = sr;
-            yi[r] = si;
-        }
-        r0[j] = static_cast<T>(yr[0]);
-        i0[j] = static_cast<T>(yi[0]);
-        r1[j] = static_cast<T>(yr[1]);
-        i1[j] = static_cast<T>(yi[1]);
-        r2[j] = static_cast<T>(yr[2]);
-        i2[j] = static_cast<T>(yi[2]);
-        r3[j] = static_cast<T>(yr[3]);
-        i3[j] = static_cast<T>(yi[3]);
-    }
-}
-
-// The 4x4 update on [0, len) when both targets lie below qubit 3 (LO and HI
-// are 2^lo and 2^hi): the groups of each 2^(hi+1) amplitudes at offsets
-// fixed at compile time, in increasing order.
-template <int LO, int HI, typename T>
-[[gnu::flatten]]
-inline void small_groups_4x4(T* __restrict re, T* __restrict im, uint64_t len, const double* mre,
-                             const double* mim) {
-    double mr[16], mi[16];
-    for (int k = 0; k < 16; ++k) {
-        mr[k] = mre[k];
-        mi[k] = mim[k];
-    }
-    for (uint64_t b = 0; b < len; b += 2 * HI)
-        for (int s = 0; s < HI; s += 2 * LO)
-            for (int j = 0; j < LO; ++j) {
-                const uint64_t g = b + s + j;
-                const uint64_t at[4] = {g, g + LO, g + HI, g + LO + HI};
-                double xr[4], xi[4];
-                for (int k = 0; k < 4; ++k) {
-                    xr[k] = double(re[at[k]]);
-                    xi[k] = double(im[at[k]]);
-                }
-                for (int r = 0; r < 4; ++r) {
-                    double sr = 0.0, si = 0.0;
-                    for (int k = 0; k < 4; ++k) {
-                        sr += mr[4 * r + k] * xr[k] - mi[4 * r + k] * xi[k];
-                        si += mr[4 * r + k] * xi[k] + mi[4 * r + k] * xr[k];
-                    }
-                    re[at[r]] = static_cast<T>(sr);
-                    im[at[r]] = static_cast<T>(si);
-                }
-            }
-}
-
-// Runs the 4x4 kernel (with or without controls) on one region.
-template <typename T>
-void launch_matrix_2q(StateVector<T>& sv, const Matrix2qRecord<T>& rec) {
-    uint64_t controls = 0;
-    const bool single_bits = rec.masks == nullptr || combine_single_bit_masks(*rec.masks, controls);
-    if (!single_bits) controls = 0;
-    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.lo | rec.hi, controls,
-              [&rec, controls, single_bits](uint64_t start, uint64_t len) {
-                  T* re = rec.real;
-                  T* im = rec.imag;
-                  const uint64_t lo = rec.lo, hi = rec.hi;
-                  Matrix4x4 m;
-                  for (int k = 0; k < 16; ++k) {
-                      m.re[k] = rec.mre[k];
-                      m.im[k] = rec.mim[k];
-                  }
-                  const auto run = [&](uint64_t g, uint64_t n) {
-                      matrix_4x4_run(re + g, im + g, re + g + lo, im + g + lo, re + g + hi, im + g + hi,
-                                     re + g + lo + hi, im + g + lo + hi, n, m);
-                  };
-                  if (single_bits && hi <= 4 && len >= 2 * hi && (controls & (2 * hi - 1)) == 0) {
-                      for_each_controlled_run(start, len, controls, [&](uint64_t i, uint64_t n) {
-                          if (hi == 2) small_groups_4x4<1, 2>(re + i, im + i, n, rec.mre, rec.mim);
-                          else if (lo == 1) small_groups_4x4<1, 4>(re + i, im + i, n, rec.mre, rec.mim);
-                          else small_groups_4x4<2, 4>(re + i, im + i, n, rec.mre, rec.mim);
-                      });
-                  } else if (single_bits) {
-                      for_each_run(start, len, lo | hi, controls, run);
-                  } else {
-                      for (uint64_t g = start; g < start + len; ++g)
-                          if ((g & (lo | hi)) == 0 && all_masks_set(g, *rec.masks)) run(g, 1);
-                  }
-              });
-}
-
 }  // namespace sv_detail
 
 // 2x2 matrix on target t.
@@ -249,51 +133,4 @@ void launch_multi_controlled_matrix_1q(StateVector<T>& sv, uint64_t half, uint64
                           if ((i & half) == 0 && sv_detail::all_masks_set(i, *rec.masks)) run(i, 1);
                   }
               });
-}
-
-// Row-major 4x4 matrix on qubits (q0, q1), index k = b0 + 2 b1 with b0 the
-// bit of q0, split into double parts in the kernels' order, where bit 0 of
-// the index is the lower qubit: with q1 < q0 rows and columns 1 and 2 are
-// exchanged.
-inline void split_4x4_lower_first(const GateMatrix& m, int q0, int q1, double* mre, double* mim) {
-    const auto p = [q1, q0](int i) { return (q1 < q0 && (i == 1 || i == 2)) ? 3 - i : i; };
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) {
-            mre[4 * r + c] = m[4 * p(r) + p(c)].real();
-            mim[4 * r + c] = m[4 * p(r) + p(c)].imag();
-        }
-}
-
-// 4x4 matrix on qubits (q0, q1): index k = b0 + 2 b1 with b0 the bit of q0 and
-// b1 the bit of q1.  q0 == q1: nothing changes.
-template <typename T>
-void apply_matrix_2q(StateVector<T>& sv, int q0, int q1, const GateMatrix& m) {
-    if (q0 == q1) return;
-    const int lo = q0 < q1 ? q0 : q1, hi = q0 < q1 ? q1 : q0;
-    double mre[16], mim[16];
-    split_4x4_lower_first(m, q0, q1, mre, mim);
-    const sv_detail::Matrix2qRecord<T> rec{sv.dim,
-                                           sv.real,
-                                           sv.imag,
-                                           uint64_t{1} << lo,
-                                           uint64_t{1} << hi,
-                                           uint64_t{2} << hi,
-                                           uint64_t{1} << (hi - lo - 1),
-                                           mre,
-                                           mim,
-                                           nullptr};
-    sv_detail::launch_matrix_2q(sv, rec);
-}
-
-// 4x4 matrix (split into double, permuted so that bit 0 of the index is lo)
-// on the groups whose first index has a bit of every control mask set.
-// Requires lo_mask < hi_mask.
-template <typename T>
-void launch_multi_controlled_matrix_2q(StateVector<T>& sv, const double* mre, const double* mim,
-                                       const std::vector<uint64_t>& control_masks, uint64_t lo_mask,
-                                       uint64_t hi_mask, uint64_t block, uint64_t inner) {
-    if (lo_mask >= hi_mask) return;  // equal targets: no group
-    const sv_detail::Matrix2qRecord<T> rec{sv.dim, sv.real, sv.imag, lo_mask, hi_mask, block, inner,
-                                           mre,    mim,     &control_masks};
-    sv_detail::launch_matrix_2q(sv, rec);
 }

@@ -1,0 +1,376 @@
+// Dense 4x4 matrices on two targets, without or under a list of controls,
+// accumulated in double for both amplitude types.
+//
+// Each group of four amplitudes (bits lo and hi of its first index g clear)
+// is updated in 256-bit registers of four doubles.  Where the targets lie at
+// or above the register width, a register holds the same group position of
+// four neighbouring groups.  Targets below it (lo in 0..2 for float, 0..1 for
+// double) are handled inside the registers: lane permutes gather each lane's
+// group members and a matrix expanded per lane, built once per launch, gives
+// every lane its own row.  Control bits at or above the register width pick
+// the runs that are visited (the others are never read); control bits below
+// it keep the old values of their lanes with a blend.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <vector>
+
+#include "statevector/kernel_runs.h"
+#include "statevector/state_vector.h"
+
+using GateMatrix = std::vector<std::complex<double>>;  // row-major, 4 or 16 entries
+
+namespace sv_detail {
+
+// ---------------------------------------------------------------------------
+// Arithmetic of one output row, the same for a register of four doubles and
+// for one double: y_r = sum over k = 0..3, in this order, starting from 0.0,
+// of (Mre[r][k] xr_k - Mim[r][k] xi_k) for the real part and of the two
+// products Mre[r][k] xi_k and Mim[r][k] xr_k for the imaginary part.  One
+// product of each term is fused: Mre xr in the real part; Mre xi in the
+// imaginary part, except for the targets (0, 1) and (0, 2) without a control
+// below the higher target, which have always fused Mim xr there.  The two
+// choices round differently, so each keeps its own.
+
+inline __m256d v_add(__m256d a, __m256d b) { return _mm256_add_pd(a, b); }
+inline __m256d v_mul(__m256d a, __m256d b) { return _mm256_mul_pd(a, b); }
+inline __m256d v_fmadd(__m256d a, __m256d b, __m256d c) { return _mm256_fmadd_pd(a, b, c); }
+inline __m256d v_fmsub(__m256d a, __m256d b, __m256d c) { return _mm256_fmsub_pd(a, b, c); }
+inline double v_add(double a, double b) { return a + b; }
+inline double v_mul(double a, double b) { return a * b; }
+inline double v_fmadd(double a, double b, double c) { return std::fma(a, b, c); }
+inline double v_fmsub(double a, double b, double c) { return std::fma(a, b, -c); }
+
+template <bool kFuseMimXr, typename V>
+[[gnu::always_inline]] inline void row_4x4(const V* er, const V* ei, const V* xr, const V* xi, V& yr, V& yi) {
+    V sr = V{}, si = V{};
+    for (int k = 0; k < 4; ++k) {
+        sr = v_add(sr, v_fmsub(er[k], xr[k], v_mul(ei[k], xi[k])));
+        si = v_add(si, kFuseMimXr ? v_fmadd(ei[k], xr[k], v_mul(er[k], xi[k]))
+                                  : v_fmadd(er[k], xi[k], v_mul(ei[k], xr[k])));
+    }
+    yr = sr;
+    yi = si;
+}
+
+// Row-major 4x4 matrix in double, bit 0 of the index belonging to lo.
+struct Matrix4x4 {
+    double re[16];
+    double im[16];
+};
+
+// Coefficient rows for the register updates: row set s, position k, lane l.
+// Targets at or above the register width: set r holds Mre[r][k] in every
+// lane.  lo below it, hi at or above: set 0 is for the register holding the
+// group positions 0 and 1 (lane l takes row bit lo of l), set 1 for the one
+// holding 2 and 3.  Both in one register of four doubles (targets 0 and 1):
+// lane l takes row l.
+struct LaneMatrix4x4 {
+    alignas(32) double re[4][4][4];
+    alignas(32) double im[4][4][4];
+};
+
+// How the members of the groups sit in the registers of one step.
+enum class Layout4x4 {
+    across,       // lo >= register width: four registers, one per group position
+    halves,       // float, lo = 2: the two halves of a register are positions 0 and 1
+    pair_across,  // lo below a half, hi >= register width: registers at g and g + 2^hi
+    pair_halves,  // float, lo in 0..1, hi = 2: the two halves hold positions 0/1 and 2/3
+    in_half,      // targets 0 and 1: one half of four doubles is one group
+};
+
+template <typename T>
+struct Matrix2qRecord {
+    uint64_t dim;
+    T* real;
+    T* imag;
+    uint64_t lo, hi, block;              // 2^lo, 2^hi, 2^(hi+1)
+    uint64_t controls;                   // OR of the single-bit control masks
+    const std::vector<uint64_t>* masks;  // non-null: some mask is not a single bit, tested per group
+    bool fuse_mim_xr;                    // targets (0, 1), (0, 2): see row_4x4
+    Layout4x4 layout;
+    alignas(32) int64_t keep[2][4];      // per half and lane: all ones where the low control bits are set
+    Matrix4x4 m;
+    LaneMatrix4x4 lanes;
+};
+
+// One 256-bit register of T as halves of four doubles: float widens eight
+// values into two halves and rounds each result to float once when storing.
+template <typename T>
+struct Wide;
+
+template <>
+struct Wide<double> {
+    static constexpr int halves = 1;
+    static constexpr uint64_t width = 4;
+    static __m256d load_half(const double* p, int) { return _mm256_loadu_pd(p); }
+    static void store_half(double* p, int, __m256d v) { _mm256_storeu_pd(p, v); }
+};
+
+template <>
+struct Wide<float> {
+    static constexpr int halves = 2;
+    static constexpr uint64_t width = 8;
+    static __m256d load_half(const float* p, int h) { return _mm256_cvtps_pd(_mm_loadu_ps(p + 4 * h)); }
+    static void store_half(float* p, int h, __m256d v) { _mm_storeu_ps(p + 4 * h, _mm256_cvtpd_ps(v)); }
+};
+
+// Lane l of the result takes lane (l & ~D) (position with bit lo clear) or
+// lane (l | D) (bit lo set) of v, D = 2^lo within a half.
+template <int D>
+inline __m256d lanes_lo_clear(__m256d v) {
+    if constexpr (D == 1) return _mm256_movedup_pd(v);
+    else return _mm256_permute2f128_pd(v, v, 0x00);
+}
+template <int D>
+inline __m256d lanes_lo_set(__m256d v) {
+    if constexpr (D == 1) return _mm256_permute_pd(v, 0xF);
+    else return _mm256_permute2f128_pd(v, v, 0x11);
+}
+
+template <bool F>
+[[gnu::always_inline]] inline void row_set(const LaneMatrix4x4& e, int s, const __m256d* xr, const __m256d* xi,
+                                           __m256d& yr, __m256d& yi) {
+    __m256d er[4], ei[4];
+    for (int k = 0; k < 4; ++k) {
+        er[k] = _mm256_load_pd(e.re[s][k]);
+        ei[k] = _mm256_load_pd(e.im[s][k]);
+    }
+    row_4x4<F>(er, ei, xr, xi, yr, yi);
+}
+
+// Where the results of one half are stored: the blend keeps the old values
+// of the lanes whose low control bits are clear.
+template <typename T, bool Blend>
+[[gnu::always_inline]] inline void store_half(const Matrix2qRecord<T>& rec, T* re, T* im, uint64_t at, int h,
+                                              __m256d xr, __m256d xi, __m256d yr, __m256d yi) {
+    if constexpr (Blend) {
+        const __m256d keep = _mm256_castsi256_pd(_mm256_load_si256(reinterpret_cast<const __m256i*>(rec.keep[h])));
+        yr = _mm256_blendv_pd(xr, yr, keep);
+        yi = _mm256_blendv_pd(xi, yi, keep);
+    }
+    Wide<T>::store_half(re + at, h, yr);
+    Wide<T>::store_half(im + at, h, yi);
+}
+
+// One step: the groups whose members lie in the registers at g (and at
+// g + 2^lo, g + 2^hi, g + 2^lo + 2^hi as the layout needs), one half of four
+// doubles after the other.  Each half's inputs stay in registers while its
+// rows are formed, so every row is stored as soon as it is done.
+template <typename T, Layout4x4 L, int D, bool F, bool Blend>
+[[gnu::always_inline]] inline void step_4x4(const Matrix2qRecord<T>& rec, T* re, T* im, uint64_t g) {
+    using W = Wide<T>;
+    constexpr int H = W::halves;
+    const LaneMatrix4x4& e = rec.lanes;
+    __m256d xr[4], xi[4], yr, yi;
+    if constexpr (L == Layout4x4::across) {
+        const uint64_t at[4] = {g, g + rec.lo, g + rec.hi, g + rec.lo + rec.hi};
+        for (int h = 0; h < H; ++h) {
+            for (int k = 0; k < 4; ++k) xr[k] = W::load_half(re + at[k], h), xi[k] = W::load_half(im + at[k], h);
+            for (int r = 0; r < 4; ++r) {
+                row_set<F>(e, r, xr, xi, yr, yi);
+                store_half<T, Blend>(rec, re, im, at[r], h, xr[r], xi[r], yr, yi);
+            }
+        }
+    } else if constexpr (L == Layout4x4::halves) {  // float: half h of a register is position h
+        const uint64_t at[2] = {g, g + rec.hi};
+        for (int k = 0; k < 4; ++k) xr[k] = W::load_half(re + at[k / 2], k % 2), xi[k] = W::load_half(im + at[k / 2], k % 2);
+        for (int r = 0; r < 4; ++r) {
+            row_set<F>(e, r, xr, xi, yr, yi);
+            store_half<T, Blend>(rec, re, im, at[r / 2], r % 2, xr[r], xi[r], yr, yi);
+        }
+    } else if constexpr (L == Layout4x4::pair_across || L == Layout4x4::pair_halves) {
+        // P: positions 0 and 1 of two groups, Q: positions 2 and 3; every
+        // lane gathers its group's members and takes its own row.
+        constexpr bool across = L == Layout4x4::pair_across;
+        const uint64_t at[2] = {g, across ? g + rec.hi : g};
+        for (int h = 0; h < (across ? H : 1); ++h) {
+            const int hp = across ? h : 0, hq = across ? h : H - 1;
+            const __m256d pr = W::load_half(re + at[0], hp), pi = W::load_half(im + at[0], hp);
+            const __m256d qr = W::load_half(re + at[1], hq), qi = W::load_half(im + at[1], hq);
+            xr[0] = lanes_lo_clear<D>(pr), xr[1] = lanes_lo_set<D>(pr), xr[2] = lanes_lo_clear<D>(qr), xr[3] = lanes_lo_set<D>(qr);
+            xi[0] = lanes_lo_clear<D>(pi), xi[1] = lanes_lo_set<D>(pi), xi[2] = lanes_lo_clear<D>(qi), xi[3] = lanes_lo_set<D>(qi);
+            row_set<F>(e, 0, xr, xi, yr, yi);
+            store_half<T, Blend>(rec, re, im, at[0], hp, pr, pi, yr, yi);
+            row_set<F>(e, 1, xr, xi, yr, yi);
+            store_half<T, Blend>(rec, re, im, at[1], hq, qr, qi, yr, yi);
+        }
+    } else {  // targets 0 and 1: a half is one group, lane k its position k
+        for (int h = 0; h < H; ++h) {
+            const __m256d vr = W::load_half(re + g, h), vi = W::load_half(im + g, h);
+            xr[0] = _mm256_permute4x64_pd(vr, 0x00), xi[0] = _mm256_permute4x64_pd(vi, 0x00);
+            xr[1] = _mm256_permute4x64_pd(vr, 0x55), xi[1] = _mm256_permute4x64_pd(vi, 0x55);
+            xr[2] = _mm256_permute4x64_pd(vr, 0xAA), xi[2] = _mm256_permute4x64_pd(vi, 0xAA);
+            xr[3] = _mm256_permute4x64_pd(vr, 0xFF), xi[3] = _mm256_permute4x64_pd(vi, 0xFF);
+            row_set<F>(e, 0, xr, xi, yr, yi);
+            store_half<T, Blend>(rec, re, im, g, h, vr, vi, yr, yi);
+        }
+    }
+}
+
+// The groups of the unit [start, start + len) whose high control bits are
+// set, one register step at a time along each run.
+template <typename T, Layout4x4 L, int D, bool F, bool Blend>
+[[gnu::flatten]] inline void unit_steps_4x4(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
+    constexpr uint64_t width = Wide<T>::width;
+    T* re = rec.real;
+    T* im = rec.imag;
+    const uint64_t clear = (rec.lo | rec.hi) & ~(width - 1), set = rec.controls & ~(width - 1);
+    for_each_run(start, len, clear, set, [&](uint64_t g0, uint64_t n) {
+        for (uint64_t g = g0; g < g0 + n; g += width) step_4x4<T, L, D, F, Blend>(rec, re, im, g);
+    });
+}
+
+template <typename T, Layout4x4 L, int D, bool F>
+inline void unit_blend_4x4(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
+    if ((rec.controls & (Wide<T>::width - 1)) != 0) unit_steps_4x4<T, L, D, F, true>(rec, start, len);
+    else unit_steps_4x4<T, L, D, F, false>(rec, start, len);
+}
+
+template <typename T, Layout4x4 L, int D>
+inline void unit_rounding_4x4(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
+    if (rec.fuse_mim_xr) unit_blend_4x4<T, L, D, true>(rec, start, len);
+    else unit_blend_4x4<T, L, D, false>(rec, start, len);
+}
+
+// One group at g, one amplitude at a time (states narrower than a register,
+// and masks tested per group).
+template <typename T, bool F>
+inline void group_4x4(const Matrix2qRecord<T>& rec, uint64_t g) {
+    const uint64_t at[4] = {g, g + rec.lo, g + rec.hi, g + rec.lo + rec.hi};
+    double xr[4], xi[4], yr[4], yi[4];
+    for (int k = 0; k < 4; ++k) {
+        xr[k] = double(rec.real[at[k]]);
+        xi[k] = double(rec.imag[at[k]]);
+    }
+    for (int r = 0; r < 4; ++r) row_4x4<F>(rec.m.re + 4 * r, rec.m.im + 4 * r, xr, xi, yr[r], yi[r]);
+    for (int r = 0; r < 4; ++r) {
+        rec.real[at[r]] = static_cast<T>(yr[r]);
+        rec.imag[at[r]] = static_cast<T>(yi[r]);
+    }
+}
+
+// Body of the 4x4 kernel on one work unit: the groups of [start, start + len)
+// whose control bits (rec.controls) are all set.
+template <typename T>
+void kernel_matrix_2q(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
+    if ((rec.controls & (rec.lo | rec.hi)) != 0) return;  // a control on a target: no group
+    if (rec.dim < Wide<T>::width) {
+        const auto groups = [&](uint64_t g0, uint64_t n) {
+            for (uint64_t g = g0; g < g0 + n; ++g)
+                rec.fuse_mim_xr ? group_4x4<T, true>(rec, g) : group_4x4<T, false>(rec, g);
+        };
+        for_each_run(start, len, rec.lo | rec.hi, rec.controls, groups);
+        return;
+    }
+    const int d = rec.lo == 1 ? 1 : 2;
+    switch (rec.layout) {
+        case Layout4x4::across: return unit_rounding_4x4<T, Layout4x4::across, 1>(rec, start, len);
+        case Layout4x4::halves: return unit_rounding_4x4<T, Layout4x4::halves, 1>(rec, start, len);
+        case Layout4x4::pair_across:
+            return d == 1 ? unit_rounding_4x4<T, Layout4x4::pair_across, 1>(rec, start, len)
+                          : unit_rounding_4x4<T, Layout4x4::pair_across, 2>(rec, start, len);
+        case Layout4x4::pair_halves:
+            return d == 1 ? unit_rounding_4x4<T, Layout4x4::pair_halves, 1>(rec, start, len)
+                          : unit_rounding_4x4<T, Layout4x4::pair_halves, 2>(rec, start, len);
+        case Layout4x4::in_half: return unit_rounding_4x4<T, Layout4x4::in_half, 1>(rec, start, len);
+    }
+}
+
+// Body of the multi-controlled 4x4 kernel on one work unit: masks that are
+// single bits were folded into rec.controls; otherwise every group is tested
+// against each mask.
+template <typename T>
+void kernel_multi_controlled_matrix_2q(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
+    if (rec.masks == nullptr) return kernel_matrix_2q(rec, start, len);
+    for (uint64_t g = start; g < start + len; ++g)
+        if ((g & (rec.lo | rec.hi)) == 0 && all_masks_set(g, *rec.masks)) group_4x4<T, false>(rec, g);
+}
+
+// The launch record for targets lo < hi (masks 2^lo, 2^hi), the split matrix
+// (bit 0 of its index belonging to lo) and the control masks (null: none).
+template <typename T>
+Matrix2qRecord<T> matrix_2q_record(const StateVector<T>& sv, uint64_t lo, uint64_t hi, const double* mre,
+                                   const double* mim, const std::vector<uint64_t>* masks) {
+    Matrix2qRecord<T> rec{};
+    rec.dim = sv.dim, rec.real = sv.real, rec.imag = sv.imag;
+    rec.lo = lo, rec.hi = hi, rec.block = 2 * hi;
+    rec.masks = nullptr;
+    if (masks != nullptr && !combine_single_bit_masks(*masks, rec.controls)) {
+        rec.controls = 0;
+        rec.masks = masks;
+    }
+    rec.fuse_mim_xr = rec.masks == nullptr && lo == 1 && hi <= 4 && (rec.controls & (2 * hi - 1)) == 0;
+    for (int k = 0; k < 16; ++k) rec.m.re[k] = mre[k], rec.m.im[k] = mim[k];
+
+    constexpr uint64_t width = Wide<T>::width;
+    if (lo >= width) rec.layout = Layout4x4::across;
+    else if (lo == 4) rec.layout = Layout4x4::halves;  // float only: width 8
+    else if (hi >= width) rec.layout = Layout4x4::pair_across;
+    else if (hi == 4) rec.layout = Layout4x4::pair_halves;  // float, lo in 0..1
+    else rec.layout = Layout4x4::in_half;                   // lo = 0, hi = 1
+    const bool pairs = rec.layout == Layout4x4::pair_across || rec.layout == Layout4x4::pair_halves;
+    for (int s = 0; s < 4; ++s)
+        for (int k = 0; k < 4; ++k)
+            for (int l = 0; l < 4; ++l) {
+                const int row = pairs ? 2 * (s & 1) + ((l & lo) != 0) : rec.layout == Layout4x4::in_half ? l : s;
+                rec.lanes.re[s][k][l] = mre[4 * row + k];
+                rec.lanes.im[s][k][l] = mim[4 * row + k];
+            }
+    const uint64_t fine = rec.controls & (width - 1);
+    for (uint64_t h = 0; h < 2; ++h)
+        for (uint64_t l = 0; l < 4; ++l) rec.keep[h][l] = ((4 * h + l) & fine) == fine ? -1 : 0;
+    return rec;
+}
+
+// Runs a 4x4 body on every active work unit of the state in one region.
+template <typename T, typename Body>
+void launch_matrix_2q(StateVector<T>& sv, const Matrix2qRecord<T>& rec, const Body& body) {
+    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.lo | rec.hi, rec.controls,
+              [&rec, &body](uint64_t start, uint64_t len) { body(rec, start, len); });
+}
+
+}  // namespace sv_detail
+
+// Row-major 4x4 matrix on qubits (q0, q1), index k = b0 + 2 b1 with b0 the
+// bit of q0, split into double parts in the kernels' order, where bit 0 of
+// the index is the lower qubit: with q1 < q0 rows and columns 1 and 2 are
+// exchanged.
+inline void split_4x4_lower_first(const GateMatrix& m, int q0, int q1, double* mre, double* mim) {
+    const auto p = [q1, q0](int i) { return (q1 < q0 && (i == 1 || i == 2)) ? 3 - i : i; };
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) {
+            mre[4 * r + c] = m[4 * p(r) + p(c)].real();
+            mim[4 * r + c] = m[4 * p(r) + p(c)].imag();
+        }
+}
+
+// 4x4 matrix on qubits (q0, q1): index k = b0 + 2 b1 with b0 the bit of q0 and
+// b1 the bit of q1.  q0 == q1: nothing changes.
+template <typename T>
+void apply_matrix_2q(StateVector<T>& sv, int q0, int q1, const GateMatrix& m) {
+    if (q0 == q1) return;
+    const int lo = q0 < q1 ? q0 : q1, hi = q0 < q1 ? q1 : q0;
+    double mre[16], mim[16];
+    split_4x4_lower_first(m, q0, q1, mre, mim);
+    const auto rec = sv_detail::matrix_2q_record(sv, uint64_t{1} << lo, uint64_t{1} << hi, mre, mim, nullptr);
+    sv_detail::launch_matrix_2q(sv, rec, sv_detail::kernel_matrix_2q<T>);
+}
+
+// 4x4 matrix (split into double, permuted so that bit 0 of the index is lo)
+// on the groups whose first index has a bit of every control mask set.
+// Requires lo_mask < hi_mask; block is 2 hi_mask (the group span follows from
+// the masks, so the last argument, 2^(hi-lo-1), is not needed).
+template <typename T>
+void launch_multi_controlled_matrix_2q(StateVector<T>& sv, const double* mre, const double* mim,
+                                       const std::vector<uint64_t>& control_masks, uint64_t lo_mask,
+                                       uint64_t hi_mask, [[maybe_unused]] uint64_t block,
+                                       [[maybe_unused]] uint64_t inner) {
+    if (lo_mask >= hi_mask) return;  // equal targets: no group
+    const auto rec = sv_detail::matrix_2q_record(sv, lo_mask, hi_mask, mre, mim, &control_masks);
+    sv_detail::launch_matrix_2q(sv, rec, sv_detail::kernel_multi_controlled_matrix_2q<T>);
+}
