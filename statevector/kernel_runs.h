@@ -1,5 +1,6 @@
-// Building blocks shared by the kernel bodies: contiguous runs of amplitude
-// pairs, and the enumeration of the runs of a range whose control bits are set.
+// Building blocks shared by the kernel bodies: the work units and runs of
+// the 4x4 and reset kernels, and the registers, site index and bodies of the
+// one-target gate kernels.
 #pragma once
 
 #include <immintrin.h>
@@ -28,13 +29,6 @@ template <typename T, typename Op>
 inline void pair_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t n,
                      const Op& op) {
     for (uint64_t j = 0; j < n; ++j) op(r0[j], i0[j], r1[j], i1[j]);
-}
-
-// op(x, y) on the n amplitudes of one run.
-template <typename T, typename Op>
-[[gnu::flatten]]
-inline void single_run(T* __restrict r, T* __restrict i, uint64_t n, const Op& op) {
-    for (uint64_t j = 0; j < n; ++j) op(r[j], i[j]);
 }
 
 // Calls fn(start, length) for the maximal runs of [base, base + len) whose
