@@ -16,7 +16,17 @@ the imports.  Variants:
            objects appended to a CircuitData (the toolkit's records made from
            Python)
 
+Oversized requests (--oversized): calls that the builder answers from its
+closed-form counts before building anything, each timed in a child process
+(after the imports), for the modules in $QTK_MODULE_DIR (or build/python) and,
+side by side, for those of an earlier build given with --before DIR:
+  ry-max       2**31-1 qubits, rotation block RY, final layer: ValueError
+  empty-reps   0 qubits, RY and CX "linear", reps 2**31-1: an empty circuit
+  cx-max       2**31-1 qubits, rotation block CX: MemoryError (2**30 gates)
+The target is under 10 ms for each.
+
 Usage: QTK_MODULE_DIR=<build>/python python3 bench/ostrevel_bench.py [--n 1000] [--repeat 3]
+       QTK_MODULE_DIR=<build>/python python3 bench/ostrevel_bench.py --oversized [--before <old build>/python]
 """
 import argparse
 import itertools
@@ -104,6 +114,46 @@ def child(variant, n, reps):
                       "peak_mib": (peak - base) / 1024}))
 
 
+MOST = 2**31 - 1
+OVERSIZED = {  # (num_qubits, rotation, entanglement, types, reps, final)
+    "ry-max": (MOST, ["RY"], [], [], 1, True),
+    "empty-reps": (0, ["RY"], ["CX"], ["linear"], MOST, True),
+    "cx-max": (MOST, ["CX"], [], [], 1, False),
+}
+
+
+def oversized_child(case, repeat):
+    import circuit_records  # noqa: F401
+    import ostrevel
+    n, rot, ent, kinds, reps, final = OVERSIZED[case]
+    blocks = lambda names: [type(g, (), {}) for g in names]
+    times, outcome = [], ""
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        try:
+            c = ostrevel.build_n_local_data(n, blocks(rot), blocks(ent), kinds, reps, False, "t", final, False, "")
+            outcome = f"{len(c.instructions)} instructions"
+        except Exception as e:  # the outcome is part of the figure
+            outcome = type(e).__name__
+        times.append(time.perf_counter() - t0)
+    print(json.dumps({"seconds": times, "outcome": outcome}))
+
+
+def oversized(a):
+    dirs = [("after", os.environ.get("QTK_MODULE_DIR", "build/python"))]
+    if a.before:
+        dirs.insert(0, ("before", a.before))
+    print(f"oversized requests: median (min..max) of {a.repeat} calls in one child process per build")
+    for case in OVERSIZED:
+        for label, folder in dirs:
+            env = dict(os.environ, QTK_MODULE_DIR=folder)
+            r = json.loads(subprocess.check_output([sys.executable, __file__, "--child", case, "--oversized",
+                                                    "--repeat", str(a.repeat)], env=env))
+            t = r["seconds"]
+            print(f"{case:11s} {label:6s} {1e3 * statistics.median(t):12.3f} ms "
+                  f"({1e3 * min(t):.3f}..{1e3 * max(t):.3f})  {r['outcome']}", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=1000)
@@ -111,10 +161,15 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--variants", default="native,python,records")
     ap.add_argument("--child", default=None)
+    ap.add_argument("--oversized", action="store_true")
+    ap.add_argument("--before", default=None, help="module folder of an earlier build, for --oversized")
     a = ap.parse_args()
     if a.child:
         sys.path.insert(0, os.environ.get("QTK_MODULE_DIR", "build/python"))
-        child(a.child, a.n, a.reps)
+        oversized_child(a.child, a.repeat) if a.oversized else child(a.child, a.n, a.reps)
+        return
+    if a.oversized:
+        oversized(a)
         return
     print(f"n-local build: {a.n} qubits, RY+RZ, CX full, reps {a.reps}, final layer; best/median of {a.repeat}")
     per = {}

@@ -4,6 +4,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "circuit/seeding.h"
+
 namespace py = pybind11;
 
 std::vector<std::string> all_gate_names;
@@ -93,13 +95,7 @@ CircuitData build_random_clifford_data(int num_qubits, int num_gates, py::object
         }
     }
 
-    std::mt19937 rng;
-    if (seed >= 0) {
-        rng.seed(static_cast<std::mt19937::result_type>(seed));
-    } else {
-        std::random_device device("default");
-        rng.seed(device());
-    }
+    std::mt19937 rng = seeded_engine(seed);
 
     CircuitData data(num_qubits);
     data.instructions.reserve(static_cast<std::size_t>(num_gates));

@@ -28,5 +28,5 @@ namespace {
 const bool gate_tables_ready = (init_gate_tables(), true);
 }  // namespace
 
-int gate_param_count(const std::string& name) { return gate_param_counts.at(name); }
-int gate_qubit_count(const std::string& name) { return gate_qubit_counts.at(name); }
+int table_param_count(const std::string& name) { return gate_param_counts.at(name); }
+int table_qubit_count(const std::string& name) { return gate_qubit_counts.at(name); }

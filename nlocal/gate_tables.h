@@ -12,7 +12,8 @@ extern std::unordered_map<std::string, int> gate_qubit_counts;  // 31 entries
 // Fills both tables; run by static initialisation of gate_tables.cpp.
 void init_gate_tables();
 
-// Look-ups with unordered_map::at semantics: an absent name throws
-// std::out_of_range("unordered_map::at").
-int gate_param_count(const std::string& name);
-int gate_qubit_count(const std::string& name);
+// Look-ups in the tables with unordered_map::at semantics: a name that is not
+// in the table throws std::out_of_range("unordered_map::at"); there is no
+// default count.
+int table_param_count(const std::string& name);
+int table_qubit_count(const std::string& name);

@@ -1,8 +1,10 @@
 #include "nlocal/layers.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include "nlocal/gate_tables.h"
 
@@ -31,10 +33,51 @@ int emit(CircuitData& data, const std::string& name, int param_count, const int*
     return param_index;
 }
 
+// C(n, k) computed as d = d * (n - j) / (j + 1) in signed 32-bit integers
+// (every division exact for n >= 0, 0 when k > n); a step that overflows is
+// rejected rather than wrapped.
+int full_tuple_count(int n, int k) {
+    int d = 1;
+    for (int j = 0; j < k; ++j) {
+        int product;
+        if (__builtin_mul_overflow(d, n - j, &product))
+            throw std::invalid_argument("num_qubits " + std::to_string(n) +
+                                        " is too large for a \"full\" entanglement block: its tuple count "
+                                        "overflows 32-bit arithmetic");
+        d = product / (j + 1);
+    }
+    return d;
+}
+
+// The window (s, s + 1, ..., s + k - 1).
+void append_window(std::vector<int>& flat, int s, int k) {
+    for (int j = 0; j < k; ++j) flat.push_back(s + j);
+}
+
+// Every k-subset of 0 .. n - 1 (none when k > n), ascending within a tuple: flags with
+// the last k set, stepped by next_permutation, so the tuples come out in
+// descending lexicographic order.
+void append_full_tuples(std::vector<int>& flat, int k, int n) {
+    if (k < 1 || k > n) return;
+    std::string flags(static_cast<size_t>(n), 0);
+    std::fill(flags.end() - k, flags.end(), 1);
+    const char* base = flags.data();
+    const char* end = base + n;
+    do {
+        // k set flags; memchr finds each one quickly even on long rows.
+        const char* at = base;
+        for (int j = 0; j < k; ++j) {
+            at = static_cast<const char*>(std::memchr(at, 1, static_cast<size_t>(end - at)));
+            flat.push_back(static_cast<int>(at - base));
+            ++at;
+        }
+    } while (std::next_permutation(flags.begin(), flags.end()));
+}
+
 }  // namespace
 
 Placement place_rotation_gate(const std::string& name, int q, int n) {
-    const int k = gate_qubit_count(name);
+    const int k = table_qubit_count(name);
     Placement p;
     if (k == 1) {
         p.qubits = {q};
@@ -56,7 +99,7 @@ int append_rotation_layer(CircuitData& data, const std::vector<std::string>& nam
             Placement p = place_rotation_gate(name, q, n);
             if (!p.skip) {
                 const int k = static_cast<int>(p.qubits.size());
-                param_index = emit(data, name, gate_param_count(name), p.qubits.data(), k, param_index);
+                param_index = emit(data, name, table_param_count(name), p.qubits.data(), k, param_index);
             }
             q = p.next;
         }
@@ -64,43 +107,72 @@ int append_rotation_layer(CircuitData& data, const std::vector<std::string>& nam
     return param_index;
 }
 
-std::vector<int> entanglement_tuples(const std::string& type, int k, int n) {
+int rotation_placement_count(int k, int n) { return n <= 0 ? 0 : k == 1 ? n : n / 2; }
+
+Entanglement block_entanglement(const std::vector<std::string>& types, size_t i, const std::string& name, int k) {
+    if (k == 1) return Entanglement::per_qubit;
+    if (i >= types.size())
+        throw std::invalid_argument("entanglement has " + std::to_string(types.size()) +
+                                    " entries, but entanglement block " + std::to_string(i) + " (" + name +
+                                    ") acts on two qubits and needs an entanglement type at that position");
+    const std::string& type = types[i];
+    if (type == "full") return Entanglement::full;
+    if (type == "linear") return Entanglement::linear;
+    if (type == "reverse_linear") return Entanglement::reverse_linear;
+    if (type == "pairwise") return Entanglement::pairwise;
+    if (type == "circular") return Entanglement::circular;
+    return Entanglement::unknown;
+}
+
+int entanglement_tuple_count(Entanglement kind, int k, int n) {
+    switch (kind) {
+        case Entanglement::per_qubit:
+        case Entanglement::circular:
+            return n;
+        case Entanglement::full:
+            return full_tuple_count(n, k);
+        case Entanglement::linear:
+        case Entanglement::reverse_linear:
+        case Entanglement::pairwise:
+            return n - k + 1;
+        case Entanglement::unknown:
+            break;
+    }
+    return 0;
+}
+
+std::vector<int> entanglement_tuples(Entanglement kind, int k, int n) {
+    const int count = entanglement_tuple_count(kind, k, n);
     std::vector<int> flat;  // the tuples one after another, k qubits each
-    if (type == "full") {
-        if (k < 1 || k > n) return flat;
-        // Flags with the last k set, stepped by next_permutation: the tuples
-        // come out in descending lexicographic order.
-        std::vector<char> flags(static_cast<size_t>(n), 0);
-        std::fill(flags.end() - k, flags.end(), 1);
-        const char* base = flags.data();
-        const char* end = base + n;
-        do {
-            // k set flags; memchr finds each one quickly even on long rows.
-            const char* at = base;
-            for (int j = 0; j < k; ++j) {
-                at = static_cast<const char*>(std::memchr(at, 1, static_cast<size_t>(end - at)));
-                flat.push_back(static_cast<int>(at - base));
-                ++at;
+    if (count <= 0) return flat;
+    flat.reserve(static_cast<size_t>(count) * static_cast<size_t>(k));
+    switch (kind) {
+        case Entanglement::per_qubit:
+            for (int q = 0; q < n; ++q) flat.push_back(q);
+            break;
+        case Entanglement::full:
+            append_full_tuples(flat, k, n);
+            break;
+        case Entanglement::linear:
+            for (int s = 0; s < count; ++s) append_window(flat, s, k);
+            break;
+        case Entanglement::reverse_linear:
+            for (int s = count - 1; s >= 0; --s) append_window(flat, s, k);
+            break;
+        case Entanglement::pairwise:  // the even-aligned pairs, then the odd-aligned ones
+            for (int s = 0; s + 1 < n; s += 2) append_window(flat, s, 2);
+            for (int s = 1; s + 1 < n; s += 2) append_window(flat, s, 2);
+            break;
+        case Entanglement::circular:
+            for (int i = 0; i < n; ++i) {
+                // In 64 bits: n - k + 1 + i would overflow int near 2^31 qubits.
+                const int64_t shifted = int64_t{n} - k + 1 + i;
+                const int start = static_cast<int>((shifted % n + n) % n);
+                for (int j = 0; j < k; ++j) flat.push_back(static_cast<int>((int64_t{start} + j) % n));
             }
-        } while (std::next_permutation(flags.begin(), flags.end()));
-    } else if (type == "linear") {
-        for (int s = 0; s + k <= n; ++s)
-            for (int j = 0; j < k; ++j) flat.push_back(s + j);
-    } else if (type == "reverse_linear") {
-        for (int s = n - k; s >= 0; --s)
-            for (int j = 0; j < k; ++j) flat.push_back(s + j);
-    } else if (type == "pairwise") {
-        if (n > 1)
-            for (int s = 0; s + 1 < n; s += 2) flat.insert(flat.end(), {s, s + 1});
-        if (n > 2)
-            for (int s = 1; s + 1 < n; s += 2) flat.insert(flat.end(), {s, s + 1});
-    } else if (type == "circular") {
-        for (int i = 0; i < n; ++i) {
-            const int start = (((n - k + 1 + i) % n) + n) % n;
-            for (int j = 0; j < k; ++j) flat.push_back((start + j) % n);
-        }
-    } else {
-        throw std::runtime_error("entanglement type " + type + " not supported");
+            break;
+        case Entanglement::unknown:
+            break;
     }
     return flat;
 }
@@ -110,19 +182,12 @@ int append_entanglement_layer(CircuitData& data, const std::vector<std::string>&
     const int n = data.num_qubits;
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];
-        const int k = gate_qubit_count(name);
-        if (k == 1) {
-            // The type is not consulted for one-qubit blocks.
-            const int params = n > 0 ? gate_param_count(name) : 0;
-            for (int q = 0; q < n; ++q) param_index = emit(data, name, params, &q, 1, param_index);
-            continue;
-        }
-        if (i >= types.size())
-            throw std::invalid_argument("entanglement block " + std::to_string(i) + " (" + name +
-                                        ") acts on two qubits but has no entanglement type");
-        const std::vector<int> tuples = entanglement_tuples(types[i], k, n);
+        const int k = table_qubit_count(name);
+        const Entanglement kind = block_entanglement(types, i, name, k);
+        if (kind == Entanglement::unknown) throw std::runtime_error("entanglement type " + types[i] + " not supported");
+        const std::vector<int> tuples = entanglement_tuples(kind, k, n);
         if (tuples.empty()) continue;
-        const int params = gate_param_count(name);
+        const int params = table_param_count(name);
         for (size_t t = 0; t < tuples.size(); t += static_cast<size_t>(k))
             param_index = emit(data, name, params, tuples.data() + t, k, param_index);
     }

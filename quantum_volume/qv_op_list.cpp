@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "quantum_volume/qv_random.h"
+#include "statevector/thread_team.h"
 
 namespace {
 
@@ -53,8 +54,7 @@ std::vector<CircuitInstruction> build_qv_op_list_ultra(int n, int /*unused*/, in
     const int count = n * (n / 2);
     std::vector<CircuitInstruction> ops(static_cast<std::size_t>(count));
     std::atomic<bool> failed{false};
-#pragma omp parallel
-    fill_qv_ops(ops, n, seed, count, failed);
+    run_parallel_region(0, [&]() { fill_qv_ops(ops, n, seed, count, failed); });
     if (failed.load()) throw std::bad_alloc();
     return ops;
 }

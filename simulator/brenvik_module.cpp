@@ -4,7 +4,8 @@
 #include <stdexcept>
 
 #include "circuit/circuit_data.h"
-#include "simulator/drivers.h"
+#include "simulator/amplitudes.h"
+#include "simulator/sampling.h"
 
 namespace py = pybind11;
 

@@ -10,11 +10,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "statevector/thread_team.h"
+
 // Number of hardware threads, read once while the library is loaded.
 extern int hardware_threads;
 
 // Threads a kernel region asks for: 1 up to 14 qubits, else hardware_threads
-// (a non-positive count counts as 1).
+// (a non-positive count counts as 1); 1 in a forked child (region_team).
 int kernel_team_size(int num_qubits);
 
 struct BlockShare {
@@ -35,17 +37,10 @@ void check_qubit_index(const std::string& gate, int qubit, int num_qubits);
 // body needs no work-sharing construct; the region's end is the only barrier.
 template <typename Body>
 inline void run_kernel_region(int team, int64_t blocks, const Body& body) {
-    const auto run = [&]() {
+    run_parallel_region(team, [&]() {
         const BlockShare share = static_block_partition(blocks, omp_get_num_threads(), omp_get_thread_num());
         body(share.first, share.count);
-    };
-    if (team > 0) {
-#pragma omp parallel num_threads(team)
-        run();
-    } else {
-#pragma omp parallel
-        run();
-    }
+    });
 }
 
 // Opens the region of one gate kernel on a state of num_qubits qubits: the

@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "simulator/drivers.h"
+#include "simulator/sampling.h"
 
 // Collapses a state with real amplitudes `before` and compares outcome and
 // amplitudes; the imaginary parts stay 0 throughout.
@@ -36,9 +36,8 @@ TEST(MeasureCollapse, OutcomesAndRenormalisation) {
 // the table, then a scan of the chosen block from 0.0), on states whose norm
 // is slightly below one so that the fallbacks are reached.
 template <typename T>
-void expect_same_as_naive(int n, int shots, double sparsity) {
-    StateVector<T> sv(n);
-    std::mt19937 g(17 + n);
+void fill_random_state(StateVector<T>& sv, double sparsity) {
+    std::mt19937 g(17 + sv.num_qubits);
     std::uniform_real_distribution<double> u(0, 1);
     double norm = 0;
     for (uint64_t i = 0; i < sv.dim; ++i) {
@@ -48,6 +47,12 @@ void expect_same_as_naive(int n, int shots, double sparsity) {
     }
     const T scale = static_cast<T>(std::sqrt(0.999 / norm));
     for (uint64_t i = 0; i < sv.dim; ++i) sv.real[i] *= scale, sv.imag[i] *= scale;
+}
+
+template <typename T>
+void expect_same_as_naive(int n, int shots, double sparsity) {
+    StateVector<T> sv(n);
+    fill_random_state(sv, sparsity);
     const std::vector<double> table = build_sampling_table(sv);
     const uint64_t block = sampling_block_size;
     const bool two_level = sv.dim > block;
@@ -80,4 +85,46 @@ TEST(StaticSampling, SameIndicesAsShotByShotSearch) {
     expect_same_as_naive<double>(16, 20000, 0.3);
     expect_same_as_naive<double>(17, 20000, 0.5);
     expect_same_as_naive<float>(18, 30000, 0.01);
+}
+
+// Shots beyond one chunk of 2^20 (one full chunk, then a part): the same
+// indices as the shot-by-shot search, which on this sparse state only visits
+// the non-zero amplitudes (adding 0.0 leaves a running sum unchanged).
+TEST(StaticSampling, ChunkedShotsSameAsShotByShotSearch) {
+    StateVector<double> sv(17);
+    fill_random_state(sv, 0.002);
+    std::vector<uint64_t> nonzero;
+    for (uint64_t i = 0; i < sv.dim; ++i)
+        if (amplitude_probability(sv, i) > 0) nonzero.push_back(i);
+    const std::vector<double> table = build_sampling_table(sv);
+    const int shots = (1 << 20) + (1 << 18) + 7;
+    std::mt19937 a(5), b(5);
+    const auto fast = sample_static_indices(sv, table, shots, a);
+    std::map<uint64_t, int> slow;
+    for (int s = 0; s < shots; ++s) {
+        double r = std::generate_canonical<double, 53>(b);
+        const uint64_t j = std::lower_bound(table.begin(), table.end(), r) - table.begin();  // last entry is 1.0
+        if (j > 0) r -= table[j - 1];
+        uint64_t index = (j + 1) * sampling_block_size - 1;
+        double acc = 0.0;
+        for (auto i = std::lower_bound(nonzero.begin(), nonzero.end(), j * sampling_block_size);
+             i != nonzero.end() && *i < (j + 1) * sampling_block_size; ++i)
+            if ((acc += amplitude_probability(sv, *i)) >= r) {
+                index = *i;
+                break;
+            }
+        ++slow[index];
+    }
+    const std::map<uint64_t, int> fast_counts(fast.begin(), fast.end());
+    EXPECT_EQ(fast_counts, slow);
+    EXPECT_EQ(a(), b());
+}
+
+// A seed is the engine's seed as an unsigned 32-bit value; a negative one
+// takes a value of the system random source instead of its bit pattern.
+TEST(Seeding, SeedOrSystemRandomSource) {
+    for (int seed : {0, 1, 12345, 2147483647})
+        EXPECT_EQ(seeded_engine(seed), std::mt19937(static_cast<uint32_t>(seed))) << seed;
+    EXPECT_NE(seeded_engine(-1), std::mt19937(0xFFFFFFFFu));
+    EXPECT_NE(seeded_engine(seed_from_device), seeded_engine(seed_from_device));  // equal once in 2^32
 }

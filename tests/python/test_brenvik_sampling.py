@@ -142,3 +142,34 @@ def test_run_arguments():
     with pytest.raises(RuntimeError) as err:
         brenvik.run_cpp(None, 10, 2)
     assert str(err.value) == ""
+
+
+def engine_uniforms(seed, count):
+    """The uniforms run_cpp draws for a seed: std::mt19937(seed), whose raw outputs RandomState(seed) also gives,
+    two outputs per std::generate_canonical<double, 53> (the value below 1 next to it when the sum rounds up)."""
+    words = np.frombuffer(np.random.RandomState(seed).bytes(8 * count), dtype="<u4")
+    return [min((int(lo) + int(hi) * 2 ** 32) / 2 ** 64, 1 - 2 ** -53) for lo, hi in zip(words[0::2], words[1::2])]
+
+
+@pytest.mark.parametrize("use_float32", [False, True])
+def test_seeded_draws_follow_the_engine_stream(use_float32):
+    # RX(pi/2) on 4 qubits, two parameter sets, every qubit measured: a static shot takes one uniform r and reads
+    # index floor(16 r); a dynamic shot takes one uniform per measurement, outcome 1 when r >= 1/2; the second set
+    # continues the stream of the first.  The seed keeps every draw 1e-5 away from the rounding boundaries.
+    n, shots, seed = 4, 300, 2024
+    rx = [g("RX", q, params=[math.pi / 2] * 2, parameterized=True) for q in range(n)]
+    measured = rx + [measure(q, q) for q in range(n)]
+    u = engine_uniforms(seed, 2 * shots * n)
+    assert min(abs(x * 16 - round(x * 16)) for x in u) > 16e-5
+
+    def tally(keys):
+        out = {}
+        for key in keys:
+            out[key] = out.get(key, 0) + 1
+        return dict(sorted(out.items()))
+
+    static = [tally(format(int(16 * x), "04b") for x in u[b * shots:(b + 1) * shots]) for b in range(2)]
+    dynamic = [tally("".join("01"[x >= 0.5] for x in reversed(u[k:k + n]))
+                     for k in range(b * shots * n, (b + 1) * shots * n, n)) for b in range(2)]
+    assert brenvik.run_cpp(circuit_of(n, measured), shots, n, seed, use_float32) == static
+    assert brenvik.run_cpp(circuit_of(n, measured + [g("X", 0)]), shots, n, seed, use_float32) == dynamic

@@ -1,0 +1,131 @@
+// The amplitude driver behind cal_states_cpp: the final state of a circuit
+// from |0...0>, one row per parameter set when there are two or more.  It runs
+// on the calling Python thread with the interpreter lock held; the worker
+// threads of simulate_batches never touch Python objects.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <complex>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <vector>
+
+#include "circuit/circuit_data.h"
+#include "circuit/seeding.h"
+#include "simulator/batch_size.h"
+#include "simulator/gate_application.h"
+#include "statevector/state_vector.h"
+#include "statevector/thread_team.h"
+
+// Per thread and per amplitude type: what RESET draws from in cal_states_impl,
+// seeded from the system random source on the thread's first use and never
+// reseeded, so RESET outcomes are not reproducible.
+template <typename T>
+ResetRng& reset_rng() {
+    thread_local ResetRng rng{seeded_engine(seed_from_device)};
+    return rng;
+}
+
+// Runs every instruction of the circuit on `state` for parameter set b, with
+// RESETs drawn from this thread's reset_rng.
+template <typename T>
+void apply_circuit_for_amplitudes(StateVector<T>& state, const CircuitData& circuit, GateMatrixCache& cache,
+                                  int b) {
+    for (const CircuitInstruction& ins : circuit.instructions) apply_instruction(state, ins, cache, b, reset_rng<T>);
+}
+
+// The state's planar amplitudes as interleaved complex numbers at dst.
+template <typename T>
+void write_amplitudes(const StateVector<T>& state, std::complex<T>* dst) {
+    for (uint64_t i = 0; i < state.dim; ++i) dst[i] = std::complex<T>(state.real[i], state.imag[i]);
+}
+
+// A new C-contiguous NumPy array of complex T (complex64 or complex128) with
+// the given shape, whose data `fill` writes.
+template <typename T, typename Fill>
+pybind11::object new_complex_array(const std::vector<pybind11::ssize_t>& shape, Fill&& fill) {
+    namespace py = pybind11;
+    const int type_number = sizeof(T) == 4 ? 14 : 15;  // complex64 / complex128
+    std::vector<py::ssize_t> strides(shape.size());
+    py::ssize_t stride = static_cast<py::ssize_t>(2 * sizeof(T));
+    for (size_t k = shape.size(); k-- > 0;) {
+        strides[k] = stride;
+        stride *= shape[k];
+    }
+    py::array out(py::dtype(type_number), shape, strides);
+    py::buffer_info view = out.request(true);
+    fill(static_cast<std::complex<T>*>(view.ptr));
+    return out;
+}
+
+// The parameter-set region: sets split in contiguous shares over a team of
+// kernel_team_size(n) threads (one in a forked child), each thread with its
+// own state per set and its own matrix cache.  The first error of any set is
+// rethrown after the region.
+template <typename T>
+void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::complex<T>>>& rows) {
+    const int n = circuit.num_qubits;
+    const int64_t sets = static_cast<int64_t>(rows.size());
+    std::exception_ptr failure;
+    std::mutex failure_lock;
+    std::atomic<bool> failed{false};
+    run_parallel_region(kernel_team_size(n), [&]() {
+        GateMatrixCache local_cache;
+        const BlockShare share = static_block_partition(sets, omp_get_num_threads(), omp_get_thread_num());
+        for (int64_t b = share.first; b < share.first + share.count && !failed.load(); ++b) {
+            try {
+                StateVector<T> state(n);
+                apply_circuit_for_amplitudes(state, circuit, local_cache, static_cast<int>(b));
+                write_amplitudes(state, rows[static_cast<size_t>(b)].data());
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(failure_lock);
+                if (!failure) failure = std::current_exception();
+                failed.store(true);
+            }
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Fewer than two parameter sets: one state, returned as a one-dimensional array.
+template <typename T>
+pybind11::object single_set_amplitudes(const CircuitData& circuit) {
+    GateMatrixCache cache;
+    StateVector<T> state(circuit.num_qubits);
+    apply_circuit_for_amplitudes(state, circuit, cache, 0);
+    return new_complex_array<T>({static_cast<pybind11::ssize_t>(state.dim)},
+                                [&](std::complex<T>* dst) { write_amplitudes(state, dst); });
+}
+
+// Two or more parameter sets: rows filled by simulate_batches, then copied
+// into an array of shape {sets, 2^n}.
+template <typename T>
+pybind11::object batched_amplitudes(const CircuitData& circuit, int32_t sets) {
+    check_num_qubits_range(circuit.num_qubits);  // never form 2^n from an unsupported count
+    const uint64_t dim = uint64_t{1} << circuit.num_qubits;
+    std::vector<std::vector<std::complex<T>>> rows;
+    {
+        std::vector<std::complex<T>> zero_row(dim);
+        rows.assign(static_cast<size_t>(sets), zero_row);
+    }
+    simulate_batches(circuit, rows);
+    return new_complex_array<T>({static_cast<pybind11::ssize_t>(sets), static_cast<pybind11::ssize_t>(dim)},
+                                [&](std::complex<T>* dst) {
+                                    for (const auto& row : rows) dst = std::copy(row.begin(), row.end(), dst);
+                                });
+}
+
+template <typename T>
+pybind11::object cal_states_impl(const CircuitData& circuit) {
+    const int32_t sets = circuit_batch_size(circuit);
+    reset_rng<T>();  // the calling thread's engine is seeded whatever the path
+    if (sets < 2) return single_set_amplitudes<T>(circuit);
+    return batched_amplitudes<T>(circuit, sets);
+}

@@ -1,0 +1,13 @@
+// The instruction names that are not gates, compared with exact case: gate
+// application passes them over, and the drivers act on them themselves.
+#pragma once
+
+#include <string>
+
+inline bool is_measure(const std::string& name) { return name == "MEASURE"; }
+
+inline bool is_reset(const std::string& name) { return name == "RESET"; }
+
+// Markers change nothing in a simulation: no barrier is kept and no
+// condition or loop of QIF and QWHILE is evaluated.
+inline bool is_marker(const std::string& name) { return name == "BARRIER" || name == "QIF" || name == "QWHILE"; }
