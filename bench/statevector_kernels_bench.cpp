@@ -4,8 +4,11 @@
 // Each benchmark reports bytes_per_second for the bytes the kernel must move
 // (reads plus writes of the cache lines holding the amplitudes it touches) and
 // `copy_ratio`, its byte rate over the copy's byte rate (copying real and imag
-// of the same state into two other arrays: 2 x 2 x N x sizeof(T) bytes).
-// Both rates use the median time of the interleaved repetitions.
+// of the same state into two other arrays: 2 x 2 x N x sizeof(T) bytes), and
+// `scale_ratio`, its rate over that of an in-place scale of both arrays (the
+// same bytes, read and written back in place, as a kernel does; the copy to
+// cold arrays understates what the memory bus gives).  All rates use the
+// median time of the interleaved repetitions.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
@@ -78,6 +81,24 @@ void parallel_copy(const StateVector<T>& sv, T* re, T* im) {
         const BlockShare s = static_block_partition(n, omp_get_num_threads(), omp_get_thread_num());
         std::memcpy(re + s.first, sv.real + s.first, s.count * sizeof(T));
         std::memcpy(im + s.first, sv.imag + s.first, s.count * sizeof(T));
+    }
+}
+
+// Multiplies both arrays in place by a factor the compiler cannot see (1).
+template <typename T>
+void parallel_scale(StateVector<T>& sv) {
+    static volatile double factor = 1.0;
+    const T f = static_cast<T>(factor);
+    const int64_t n = static_cast<int64_t>(sv.dim);
+#pragma omp parallel num_threads(kThreads)
+    {
+        const BlockShare s = static_block_partition(n, omp_get_num_threads(), omp_get_thread_num());
+        T* __restrict re = sv.real + s.first;
+        T* __restrict im = sv.imag + s.first;
+        for (int64_t j = 0; j < s.count; ++j) {
+            re[j] *= f;
+            im[j] *= f;
+        }
     }
 }
 
@@ -169,7 +190,7 @@ template <typename T>
 void bench_kernel(benchmark::State& state, KernelSpec spec, int n, int target, int a, int b) {
     Workspace<T>& w = workspace<T>(n);
     StateVector<T>& sv = *w.sv;
-    std::vector<double> kernel_s, copy_s;
+    std::vector<double> kernel_s, copy_s, scale_s;
     const int q[3] = {target, a, b};
     const double touched = touched_fraction(spec, q, std::is_same_v<T, float> ? 4 : 3);
     const double full = 2.0 * 2.0 * static_cast<double>(sv.dim) * sizeof(T);  // read + write of both arrays
@@ -185,17 +206,24 @@ void bench_kernel(benchmark::State& state, KernelSpec spec, int n, int target, i
         parallel_copy(sv, w.copy_re, w.copy_im);
         t1 = std::chrono::steady_clock::now();
         copy_s.push_back(std::chrono::duration<double>(t1 - t0).count());
+        t0 = std::chrono::steady_clock::now();
+        parallel_scale(sv);
+        t1 = std::chrono::steady_clock::now();
+        scale_s.push_back(std::chrono::duration<double>(t1 - t0).count());
     }
     if (spec.name == "zero_state") {  // restore nonzero amplitudes for the next benchmarks
         const T v = static_cast<T>(1.0 / std::sqrt(2.0 * sv.dim));
         std::fill(sv.real, sv.real + sv.dim, v);
         std::fill(sv.imag, sv.imag + sv.dim, v);
     }
-    const double kernel_rate = bytes / median(kernel_s), copy_rate = full / median(copy_s);
+    const double kernel_rate = bytes / median(kernel_s), copy_rate = full / median(copy_s),
+                 scale_rate = full / median(scale_s);
     state.SetBytesProcessed(static_cast<int64_t>(bytes * state.iterations()));
     state.counters["GBps"] = kernel_rate / 1e9;
     state.counters["copy_GBps"] = copy_rate / 1e9;
     state.counters["copy_ratio"] = kernel_rate / copy_rate;
+    state.counters["scale_GBps"] = scale_rate / 1e9;
+    state.counters["scale_ratio"] = kernel_rate / scale_rate;
 }
 
 }  // namespace

@@ -44,93 +44,180 @@ inline Matrix2x2Op<T> split_2x2(const GateMatrix& m) {
     return op;
 }
 
+// The 2x2 update on registers.  Each new value is the sum of the matrix row's
+// two terms, m_r0 a0 + m_r1 a1; each term is a pair of products of which one
+// is fused with their sum or difference.  Which one follows the loops these
+// kernels replace, whose compiled form fixed it per path (see matrix_form):
+// first fused, re = fma(mre, x, -(mim y)) and im = fma(mre, y, mim x), or
+// second fused, re = fma(-mim, y, mre x) and im = fma(mim, x, mre y).  A target
+// below the lane width pairs the lanes of one register: lane k takes
+// D[k] own + O[k] partner, with D and O the lane-expanded diagonal and
+// off-diagonal entries (where the target bit is set the two terms are added
+// the other way round, which gives the same sum).
 template <typename T>
-struct Matrix1qRecord {
-    uint64_t dim, half, block;
-    T* real;
-    T* imag;
-    Matrix2x2Op<T> op;
+struct MatrixOp {
+    using S = Simd<T>;
+    using V = typename S::V;
+    V mr[4], mi[4];     // the entries, broadcast
+    V dr, di, orr, oi;  // lane-expanded diagonal and off-diagonal entries
+    __m256i perm;       // across the target bit
+    int form;           // bit 0: real terms fuse the second product; bit 1: imaginary terms
 };
 
-template <typename T>
-struct ControlledMatrix1qRecord {
-    uint64_t dim;
-    T* real;
-    T* imag;
-    uint64_t cmask, tmask, block;
-    Matrix2x2Op<T> op;
+template <typename T, bool SecondRe, bool SecondIm>
+struct MatrixForm {
+    using S = Simd<T>;
+    using V = typename S::V;
+    const MatrixOp<T>* m;
+
+    static V term_re(V cr, V ci, V x, V y) {
+        if constexpr (SecondRe) return S::fmadd(S::bxor(ci, S::set1(T(-0.0))), y, S::mul(cr, x));
+        else return S::fmsub(cr, x, S::mul(ci, y));
+    }
+    static V term_im(V cr, V ci, V x, V y) {
+        if constexpr (SecondIm) return S::fmadd(ci, x, S::mul(cr, y));
+        else return S::fmadd(cr, y, S::mul(ci, x));
+    }
+    void pair(V& r0, V& i0, V& r1, V& i1) const {
+        const V a = r0, b = i0, c = r1, d = i1;
+        const V* mr = m->mr;
+        const V* mi = m->mi;
+        r0 = S::add(term_re(mr[0], mi[0], a, b), term_re(mr[1], mi[1], c, d));
+        i0 = S::add(term_im(mr[0], mi[0], a, b), term_im(mr[1], mi[1], c, d));
+        r1 = S::add(term_re(mr[2], mi[2], a, b), term_re(mr[3], mi[3], c, d));
+        i1 = S::add(term_im(mr[2], mi[2], a, b), term_im(mr[3], mi[3], c, d));
+    }
+    void lanes(V& r, V& i) const {
+        const V pr = S::permute(r, m->perm), pi = S::permute(i, m->perm);
+        const V x = r, y = i;
+        r = S::add(term_re(m->dr, m->di, x, y), term_re(m->orr, m->oi, pr, pi));
+        i = S::add(term_im(m->dr, m->di, x, y), term_im(m->orr, m->oi, pr, pi));
+    }
 };
 
+// Which product each term fuses, per path of the loops these kernels
+// replace: under controls, when the target or a control lies on qubits 0 to
+// 2, those loops computed every pair and selected, and fused the second
+// product; an uncontrolled target on qubit 2 fused the second product of the
+// imaginary terms; every other path fused the first.
+inline int matrix_form(uint64_t dim, uint64_t target, uint64_t controls, uint64_t lanes) {
+    if (controls != 0 && (target < 8 || (controls & 7) != 0)) return 3;
+    if (dim < lanes && lanes == 8) return 2;
+    if (controls == 0 && target == 4) return 2;
+    return 0;
+}
+
+template <typename T>
+inline MatrixOp<T> matrix_op(const Split2x2<T>& m, uint64_t dim, uint64_t target, uint64_t controls) {
+    MatrixOp<T> op;
+    for (int k = 0; k < 4; ++k) {
+        op.mr[k] = Simd<T>::set1(m.re[k]);
+        op.mi[k] = Simd<T>::set1(m.im[k]);
+    }
+    // Lane with the target bit clear: row 0 (m00 own, m01 partner); set: row 1 (m11 own, m10 partner).
+    const auto pick = [target](const T* e, int clear, int set) {
+        return lane_values<T>([=](uint64_t k) { return (k & target) != 0 ? e[set] : e[clear]; });
+    };
+    op.dr = pick(m.re, 0, 3);
+    op.di = pick(m.im, 0, 3);
+    op.orr = pick(m.re, 1, 2);
+    op.oi = pick(m.im, 1, 2);
+    op.perm = lane_permutation<T>([target](uint64_t k) { return target < Simd<T>::lanes ? k ^ target : k; });
+    op.form = matrix_form(dim, target, controls, Simd<T>::lanes);
+    return op;
+}
+
+// The pair body with the record's fusion form.
+template <typename T, typename Record>
+inline void matrix_body(const Record& rec, int64_t first, int64_t count) {
+    const MatrixOp<T>* m = &rec.op;
+    switch (m->form) {
+        case 0: return pair_body(rec, first, count, MatrixForm<T, false, false>{m});
+        case 1: return pair_body(rec, first, count, MatrixForm<T, true, false>{m});
+        case 2: return pair_body(rec, first, count, MatrixForm<T, false, true>{m});
+        default: return pair_body(rec, first, count, MatrixForm<T, true, true>{m});
+    }
+}
+
+template <typename T>
+using MatrixRecord = TargetRecord<T, MatrixOp<T>>;
+
+// Multi-control 2x2 launch record.  Masks that are all single bits become the
+// controls of `pairs`; otherwise (a zero mask, or one with several bits)
+// `masks` is set, the sites of `pairs` are all registers, and each pair is
+// tested index by index.
 template <typename T>
 struct MultiControlledMatrix1qRecord {
-    uint64_t dim;
-    T* real;
-    T* imag;
-    uint64_t half, block;
-    Matrix2x2Op<T> op;
+    MatrixRecord<T> pairs;
     const std::vector<uint64_t>* masks;
+    Matrix2x2Op<T> scalar;
 };
 
 }  // namespace sv_detail
 
+template <typename T>
+void kernel_matrix_1q(const sv_detail::MatrixRecord<T>& rec, int64_t first, int64_t count) {
+    sv_detail::matrix_body<T>(rec, first, count);
+}
+
+template <typename T>
+void kernel_controlled_matrix_1q(const sv_detail::MatrixRecord<T>& rec, int64_t first, int64_t count) {
+    sv_detail::matrix_body<T>(rec, first, count);
+}
+
+template <typename T>
+void kernel_multi_controlled_matrix_1q(const sv_detail::MultiControlledMatrix1qRecord<T>& rec, int64_t first,
+                                       int64_t count) {
+    if (rec.masks == nullptr) return sv_detail::matrix_body<T>(rec.pairs, first, count);
+    T* const re = rec.pairs.real;
+    T* const im = rec.pairs.imag;
+    const uint64_t half = rec.pairs.target;
+    const sv_detail::Matrix2x2Op<T> op = rec.scalar;
+    sv_detail::for_each_site<T>(rec.pairs.sites, first, count, [&](uint64_t a) {
+        for (uint64_t i = a; i < a + sv_detail::Simd<T>::lanes; ++i)
+            if ((i & half) == 0 && sv_detail::all_masks_set(i, *rec.masks))
+                sv_detail::pair_run(re + i, im + i, re + i + half, im + i + half, 1, op);
+    });
+}
+
 // 2x2 matrix on target t.
 template <typename T>
 void apply_matrix_1q(StateVector<T>& sv, int target, const GateMatrix& m) {
-    const sv_detail::Matrix1qRecord<T> rec{sv.dim, uint64_t{1} << target, uint64_t{2} << target, sv.real, sv.imag,
-                                           sv_detail::split_2x2<T>(m)};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.half, 0,
-                         [&rec](uint64_t start, uint64_t len) {
-        const sv_detail::Matrix2x2Op<T> op = rec.op;
-        sv_detail::unit_pairs(rec.real, rec.imag, start, len, rec.half, op);
-    });
+    const uint64_t t = uint64_t{1} << target;
+    sv_detail::launch_target(sv, t, 0, sv_detail::matrix_op(sv_detail::split_2x2<T>(m).m, sv.dim, t, 0), kernel_matrix_1q<T>);
 }
 
 // 2x2 matrix on target t where the control bit is set.  control == target:
 // nothing changes.
 template <typename T>
 void apply_controlled_matrix_1q(StateVector<T>& sv, int control, int target, const GateMatrix& m) {
-    const sv_detail::ControlledMatrix1qRecord<T> rec{sv.dim,
-                                                     sv.real,
-                                                     sv.imag,
-                                                     uint64_t{1} << control,
-                                                     uint64_t{1} << target,
-                                                     uint64_t{2} << control,
-                                                     sv_detail::split_2x2<T>(m)};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.tmask, rec.cmask,
-                         [&rec](uint64_t start, uint64_t len) {
-        const sv_detail::Matrix2x2Op<T> op = rec.op;
-        sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.tmask, rec.cmask, op);
-    });
+    const uint64_t c = uint64_t{1} << control, t = uint64_t{1} << target;
+    sv_detail::launch_target(sv, t, c, sv_detail::matrix_op(sv_detail::split_2x2<T>(m).m, sv.dim, t, c),
+                             kernel_controlled_matrix_1q<T>);
 }
 
-// 2x2 matrix (already split into T, row-major) on the target with half = 2^t
-// and block = 2^(t+1), applied to the pairs whose first index has a bit of
-// every control mask set.  An empty list updates every pair.
+// 2x2 matrix (already split into T, row-major) on the target with half = 2^t,
+// applied to the pairs whose first index has a bit of every control mask set.
+// An empty list updates every pair.  (block, 2^(t+1), is implied by half.)
 template <typename T>
-void launch_multi_controlled_matrix_1q(StateVector<T>& sv, uint64_t half, uint64_t block, const T* mre,
+void launch_multi_controlled_matrix_1q(StateVector<T>& sv, uint64_t half, uint64_t /*block*/, const T* mre,
                                        const T* mim, const std::vector<uint64_t>& control_masks) {
-    sv_detail::MultiControlledMatrix1qRecord<T> rec{sv.dim, sv.real, sv.imag, half, block, {}, &control_masks};
+    sv_detail::Matrix2x2Op<T> scalar{};
     for (int k = 0; k < 4; ++k) {
-        rec.op.m.re[k] = mre[k];
-        rec.op.m.im[k] = mim[k];
+        scalar.m.re[k] = mre[k];
+        scalar.m.im[k] = mim[k];
     }
     uint64_t controls = 0;
     const bool single_bits = sv_detail::combine_single_bit_masks(control_masks, controls);
-    if (!single_bits) controls = 0;
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.half, controls,
-              [&rec, controls, single_bits](uint64_t start, uint64_t len) {
-                  const sv_detail::Matrix2x2Op<T> op = rec.op;
-                  T* re = rec.real;
-                  T* im = rec.imag;
-                  const uint64_t half = rec.half;
-                  const auto run = [&](uint64_t i, uint64_t n) {
-                      sv_detail::pair_run(re + i, im + i, re + i + half, im + i + half, n, op);
-                  };
-                  if (single_bits) {
-                      sv_detail::unit_controlled_pairs(re, im, start, len, half, controls, op);
-                  } else {
-                      for (uint64_t i = start; i < start + len; ++i)
-                          if ((i & half) == 0 && sv_detail::all_masks_set(i, *rec.masks)) run(i, 1);
-                  }
-              });
+    if (single_bits && (controls & half) != 0) return;  // a control on the target: no pair qualifies
+    const sv_detail::MatrixOp<T> op = sv_detail::matrix_op(scalar.m, sv.dim, half, single_bits ? controls : 0);
+    sv_detail::on_registers(sv, [&](T* re, T* im, uint64_t dim) {
+        sv_detail::MultiControlledMatrix1qRecord<T> rec{
+            sv_detail::target_record(re, im, dim, half, single_bits ? controls : 0, op),
+            single_bits ? nullptr : &control_masks, scalar};
+        if (!single_bits) rec.pairs.sites = sv_detail::site_space<T>(dim, 0, 0);  // every register
+        launch_kernel(sv.num_qubits, rec.pairs.sites.count, [&rec](int64_t first, int64_t count) {
+            kernel_multi_controlled_matrix_1q(rec, first, count);
+        });
+    });
 }

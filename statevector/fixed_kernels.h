@@ -1,6 +1,8 @@
 // Kernels of the twelve fixed gates (H S SDG T TDG X Y Z SWAP CX CZ CCX):
 // exchanges, sign flips and constant multiplications, no matrix.  Each launch
-// fills a record and runs one body on a region of kernel_team_size threads.
+// fills a record and runs the gate's kernel body on one region
+// (launch_kernel); the bodies work register by register over the sites of
+// the record (kernel_runs.h).
 #pragma once
 
 #include <type_traits>
@@ -28,234 +30,334 @@ struct FixedGateConstants<float> {
 
 namespace sv_detail {
 
-// Exchanges the two amplitudes of a pair.  A function object rather than a
-// function, so that the pair loops receive it as a type and inline it.
-struct SwapAmplitudes {
-    template <typename T>
-    void operator()(T& x0, T& y0, T& x1, T& y1) const {
-        const T tx = x0, ty = y0;
-        x0 = x1;
-        y0 = y1;
-        x1 = tx;
-        y1 = ty;
+// Lane permutation that pairs each lane with the lane across target bit t
+// (a target below the lane width).
+template <typename T>
+inline __m256i across(uint64_t target) {
+    return lane_permutation<T>([target](uint64_t k) { return target < Simd<T>::lanes ? k ^ target : k; });
+}
+
+// H: a0' = (a0 + a1) h, a1' = (a0 - a1) h.  Inside a register the lanes with
+// the target bit set form partner - own, the others own + partner.
+template <typename T>
+struct HOp {
+    using S = Simd<T>;
+    using V = typename S::V;
+    __m256i perm;
+    V upper_sign;  // -0 in the lanes with the target bit set
+    void pair(V& r0, V& i0, V& r1, V& i1) const {
+        const V h = S::set1(FixedGateConstants<T>::h);
+        const V sr = S::add(r0, r1), si = S::add(i0, i1), dr = S::sub(r0, r1), di = S::sub(i0, i1);
+        r0 = S::mul(sr, h);
+        i0 = S::mul(si, h);
+        r1 = S::mul(dr, h);
+        i1 = S::mul(di, h);
+    }
+    void lanes(V& r, V& i) const {
+        const V h = S::set1(FixedGateConstants<T>::h);
+        const V pr = S::permute(r, perm), pi = S::permute(i, perm);
+        r = S::mul(S::add(pr, S::bxor(r, upper_sign)), h);
+        i = S::mul(S::add(pi, S::bxor(i, upper_sign)), h);
     }
 };
-inline constexpr SwapAmplitudes swap_amplitudes{};
 
 template <typename T>
-struct OneQubitRecord {
-    uint64_t dim, half, block;
-    T* real;
-    T* imag;
-};
-
-// One-qubit fixed gate on qubit q: op(x0, y0, x1, y1) on every pair
-// (base + j, base + half + j) of the blocks of size 2^(q+1).
-template <typename T, typename Op>
-void launch_one_qubit(StateVector<T>& sv, int q, const Op& op) {
-    const OneQubitRecord<T> rec{sv.dim, uint64_t{1} << q, uint64_t{2} << q, sv.real, sv.imag};
-    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.half, 0, [rec, &op](uint64_t start, uint64_t len) {
-        unit_pairs(rec.real, rec.imag, start, len, rec.half, op);
-    });
+inline HOp<T> h_op(uint64_t target) {
+    return {across<T>(target), lane_sign<T>([target](uint64_t k) { return (k & target) != 0; })};
 }
 
-// Same blocks, but only the amplitudes with bit q set are read and written:
-// op(x1, y1).  Below the vector width whole pairs are streamed instead.
-template <typename T, typename Op>
-void launch_one_qubit_upper(StateVector<T>& sv, int q, const Op& op) {
-    const OneQubitRecord<T> rec{sv.dim, uint64_t{1} << q, uint64_t{2} << q, sv.real, sv.imag};
-    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, 0, rec.half, [rec, &op](uint64_t start, uint64_t len) {
-        if (rec.half <= 4) {
-            unit_pairs(rec.real, rec.imag, start, len, rec.half, [&op](T&, T&, T& x1, T& y1) { op(x1, y1); });
+// Y: a0' = -i a1, a1' = i a0.
+template <typename T>
+struct YOp {
+    using S = Simd<T>;
+    using V = typename S::V;
+    __m256i perm;
+    V upper_sign, lower_sign;
+    void pair(V& r0, V& i0, V& r1, V& i1) const {
+        const V neg = S::set1(T(-0.0));
+        const V nr0 = i1, ni0 = S::bxor(r1, neg), nr1 = S::bxor(i0, neg), ni1 = r0;
+        r0 = nr0;
+        i0 = ni0;
+        r1 = nr1;
+        i1 = ni1;
+    }
+    void lanes(V& r, V& i) const {
+        const V pr = S::permute(r, perm), pi = S::permute(i, perm);
+        r = S::bxor(pi, upper_sign);
+        i = S::bxor(pr, lower_sign);
+    }
+};
+
+template <typename T>
+inline YOp<T> y_op(uint64_t target) {
+    return {across<T>(target), lane_sign<T>([target](uint64_t k) { return (k & target) != 0; }),
+            lane_sign<T>([target](uint64_t k) { return (k & target) == 0; })};
+}
+
+// Operations on single amplitudes: a' = f(a).
+template <typename T>
+struct NegateOp {  // Z, CZ: -a
+    using S = Simd<T>;
+    void lanes(typename S::V& r, typename S::V& i) const {
+        const auto neg = S::set1(T(-0.0));
+        r = S::bxor(r, neg);
+        i = S::bxor(i, neg);
+    }
+};
+
+template <typename T>
+struct TimesIOp {  // S: i a
+    using S = Simd<T>;
+    void lanes(typename S::V& r, typename S::V& i) const {
+        const auto nr = S::bxor(i, S::set1(T(-0.0))), ni = r;
+        r = nr;
+        i = ni;
+    }
+};
+
+template <typename T>
+struct TimesMinusIOp {  // SDG: -i a
+    using S = Simd<T>;
+    void lanes(typename S::V& r, typename S::V& i) const {
+        const auto nr = i, ni = S::bxor(r, S::set1(T(-0.0)));
+        r = nr;
+        i = ni;
+    }
+};
+
+// T: a e^(i pi/4); TDG: a e^(-i pi/4).  Double: (x kc - y ks, x ks + y kc) and
+// (x kc + y ks, y kc - x ks), the first product of each fused with the sum;
+// float, whose two constants are equal: ((x - y) c, (x + y) c) and
+// ((x + y) c, y c - x c).
+template <typename T>
+struct PhaseTOp {
+    using S = Simd<T>;
+    void lanes(typename S::V& r, typename S::V& i) const {
+        const auto x = r, y = i;
+        if constexpr (std::is_same_v<T, float>) {
+            const auto c = S::set1(FixedGateConstants<float>::kc);
+            r = S::mul(S::sub(x, y), c);
+            i = S::mul(S::add(x, y), c);
         } else {
-            for_each_run(start, len, 0, rec.half,
-                         [&](uint64_t i, uint64_t n) { single_run(rec.real + i, rec.imag + i, n, op); });
+            const auto kc = S::set1(FixedGateConstants<T>::kc), ks = S::set1(FixedGateConstants<T>::ks);
+            r = S::fmsub(x, kc, S::mul(y, ks));
+            i = S::fmadd(x, ks, S::mul(y, kc));
         }
-    });
-}
+    }
+};
 
-// Exchanges amplitudes i and i + partner for the i of [start, start + len)
-// with the bits of `clear` clear and the bits of `set` set.
+// TDG's imaginary part fuses the product of y, except on qubits 1 and 2,
+// where the loops these kernels replace fused that of x (second_im).
 template <typename T>
-inline void swap_runs(T* re, T* im, uint64_t start, uint64_t len, uint64_t clear, uint64_t set, uint64_t partner) {
-    for_each_run(start, len, clear, set, [&](uint64_t i, uint64_t n) {
-        pair_run(re + i, im + i, re + i + partner, im + i + partner, n, swap_amplitudes);
-    });
-}
+struct PhaseTdgOp {
+    bool second_im;
+};
 
+template <typename T, bool SecondIm>
+struct PhaseTdgForm {
+    using S = Simd<T>;
+    void lanes(typename S::V& r, typename S::V& i) const {
+        const auto x = r, y = i;
+        const auto neg = S::set1(T(-0.0));
+        if constexpr (std::is_same_v<T, float>) {
+            const auto c = S::set1(FixedGateConstants<float>::kc);
+            r = S::mul(S::add(x, y), c);
+            i = SecondIm ? S::fmadd(S::bxor(x, neg), c, S::mul(y, c)) : S::fmsub(y, c, S::mul(x, c));
+        } else {
+            const auto kc = S::set1(FixedGateConstants<T>::kc), ks = S::set1(FixedGateConstants<T>::ks);
+            r = S::fmadd(x, kc, S::mul(y, ks));
+            i = SecondIm ? S::fmadd(S::bxor(x, neg), ks, S::mul(y, kc)) : S::fmsub(y, kc, S::mul(x, ks));
+        }
+    }
+};
+
+// SWAP of qubits lo < hi: amplitudes with bit lo set and bit hi clear
+// exchange with those with bit lo clear and bit hi set.
 template <typename T>
-struct TwoMaskRecord {
-    uint64_t dim;
+struct SwapRecord {
     T* real;
     T* imag;
-    uint64_t mask_a, mask_b, block;
+    uint64_t lo, hi;
+    SiteSpace sites;
+    __m256i perm;                  // both qubits in the lanes: the exchange; else across lo
+    typename Simd<T>::V lo_lanes;  // lanes with bit lo set
 };
 
 template <typename T>
-struct CcxRecord {
-    uint64_t dim;
-    T* real;
-    T* imag;
-    uint64_t mask_c0, mask_c1, mask_t, block;
-};
+inline SwapRecord<T> swap_record(T* re, T* im, uint64_t dim, uint64_t lo, uint64_t hi) {
+    constexpr uint64_t W = Simd<T>::lanes;
+    const SiteSpace sites = lo >= W ? site_space<T>(dim, hi, lo) : site_space<T>(dim, hi, 0);
+    const __m256i perm =
+        hi < W ? lane_permutation<T>([=](uint64_t k) { return ((k & lo) != 0) != ((k & hi) != 0) ? k ^ (lo | hi) : k; })
+               : across<T>(lo);
+    return {re, im, lo, hi, sites, perm, lane_mask<T>([lo](uint64_t k) { return (k & lo) != 0; })};
+}
 
 }  // namespace sv_detail
 
 template <typename T>
+using ExchangeRecord = sv_detail::TargetRecord<T, sv_detail::ExchangeOp<T>>;
+
+// Kernel bodies: each thread of a launch runs its gate's body on its share
+// [first, first + count) of the record's sites.
+template <typename T>
+void kernel_x(const ExchangeRecord<T>& rec, int64_t first, int64_t count) {
+    sv_detail::exchange_body(rec, first, count);
+}
+template <typename T>
+void kernel_cx(const ExchangeRecord<T>& rec, int64_t first, int64_t count) {
+    sv_detail::exchange_body(rec, first, count);
+}
+template <typename T>
+void kernel_ccx(const ExchangeRecord<T>& rec, int64_t first, int64_t count) {
+    sv_detail::exchange_body(rec, first, count);
+}
+template <typename T>
+void kernel_h(const sv_detail::TargetRecord<T, sv_detail::HOp<T>>& rec, int64_t first, int64_t count) {
+    sv_detail::pair_body(rec, first, count, rec.op);
+}
+template <typename T>
+void kernel_y(const sv_detail::TargetRecord<T, sv_detail::YOp<T>>& rec, int64_t first, int64_t count) {
+    sv_detail::pair_body(rec, first, count, rec.op);
+}
+template <typename T>
+void kernel_z(const sv_detail::TargetRecord<T, sv_detail::NegateOp<T>>& rec, int64_t first, int64_t count) {
+    sv_detail::single_body(rec, first, count, rec.op);
+}
+template <typename T>
+void kernel_cz(const sv_detail::TargetRecord<T, sv_detail::NegateOp<T>>& rec, int64_t first, int64_t count) {
+    sv_detail::single_body(rec, first, count, rec.op);
+}
+template <typename T>
+void kernel_s(const sv_detail::TargetRecord<T, sv_detail::TimesIOp<T>>& rec, int64_t first, int64_t count) {
+    sv_detail::single_body(rec, first, count, rec.op);
+}
+template <typename T>
+void kernel_sdg(const sv_detail::TargetRecord<T, sv_detail::TimesMinusIOp<T>>& rec, int64_t first, int64_t count) {
+    sv_detail::single_body(rec, first, count, rec.op);
+}
+template <typename T>
+void kernel_t(const sv_detail::TargetRecord<T, sv_detail::PhaseTOp<T>>& rec, int64_t first, int64_t count) {
+    sv_detail::single_body(rec, first, count, rec.op);
+}
+template <typename T>
+void kernel_tdg(const sv_detail::TargetRecord<T, sv_detail::PhaseTdgOp<T>>& rec, int64_t first, int64_t count) {
+    if (rec.op.second_im) sv_detail::single_body(rec, first, count, sv_detail::PhaseTdgForm<T, true>{});
+    else sv_detail::single_body(rec, first, count, sv_detail::PhaseTdgForm<T, false>{});
+}
+
+// Both qubits at or above the lane bits: register a (bit lo set, bit hi
+// clear) with register a - lo + hi.  Only lo below: registers a and a + hi,
+// each taking the other's lanes across lo where its own bit lo differs.
+// Both below: one permutation per register.
+template <typename T>
+void kernel_swap(const sv_detail::SwapRecord<T>& rec, int64_t first, int64_t count) {
+    using S = sv_detail::Simd<T>;
+    using V = typename S::V;
+    T* const re = rec.real;
+    T* const im = rec.imag;
+    const __m256i perm = rec.perm;
+    if (rec.lo >= S::lanes) {
+        const uint64_t d = rec.hi - rec.lo;
+        sv_detail::for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+            const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + d), i1 = S::load(im + a + d);
+            S::store(re + a, r1);
+            S::store(im + a, i1);
+            S::store(re + a + d, r0);
+            S::store(im + a + d, i0);
+        });
+    } else if (rec.hi >= S::lanes) {
+        const uint64_t d = rec.hi;
+        const V lo_set = rec.lo_lanes;
+        sv_detail::for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+            const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + d), i1 = S::load(im + a + d);
+            S::store(re + a, S::blend(r0, S::permute(r1, perm), lo_set));
+            S::store(im + a, S::blend(i0, S::permute(i1, perm), lo_set));
+            S::store(re + a + d, S::blend(S::permute(r0, perm), r1, lo_set));
+            S::store(im + a + d, S::blend(S::permute(i0, perm), i1, lo_set));
+        });
+    } else {
+        sv_detail::for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+            S::store(re + a, S::permute(S::load(re + a), perm));
+            S::store(im + a, S::permute(S::load(im + a), perm));
+        });
+    }
+}
+
+template <typename T>
 void apply_x(StateVector<T>& sv, int q) {
-    sv_detail::launch_one_qubit(sv, q, [](T& x0, T& y0, T& x1, T& y1) { sv_detail::swap_amplitudes(x0, y0, x1, y1); });
+    const uint64_t t = uint64_t{1} << q;
+    sv_detail::launch_target(sv, t, 0, sv_detail::exchange_op<T>(t, 0), kernel_x<T>);
 }
 
 template <typename T>
 void apply_y(StateVector<T>& sv, int q) {
-    // a0' = -i a1, a1' = i a0
-    sv_detail::launch_one_qubit(sv, q, [](T& x0, T& y0, T& x1, T& y1) {
-        const T nx0 = y1, ny0 = -x1, nx1 = -y0, ny1 = x0;
-        x0 = nx0;
-        y0 = ny0;
-        x1 = nx1;
-        y1 = ny1;
-    });
-}
-
-template <typename T>
-void apply_z(StateVector<T>& sv, int q) {
-    sv_detail::launch_one_qubit_upper(sv, q, [](T& x1, T& y1) {
-        x1 = -x1;
-        y1 = -y1;
-    });
+    const uint64_t t = uint64_t{1} << q;
+    sv_detail::launch_target(sv, t, 0, sv_detail::y_op<T>(t), kernel_y<T>);
 }
 
 template <typename T>
 void apply_h(StateVector<T>& sv, int q) {
-    sv_detail::launch_one_qubit(sv, q, [](T& x0, T& y0, T& x1, T& y1) {
-        constexpr T h = FixedGateConstants<T>::h;
-        const T sx = x0 + x1, sy = y0 + y1, dx = x0 - x1, dy = y0 - y1;
-        x0 = sx * h;
-        y0 = sy * h;
-        x1 = dx * h;
-        y1 = dy * h;
-    });
+    const uint64_t t = uint64_t{1} << q;
+    sv_detail::launch_target(sv, t, 0, sv_detail::h_op<T>(t), kernel_h<T>);
+}
+
+// Z, S, SDG, T, TDG read and write only the amplitudes with bit q set.
+template <typename T>
+void apply_z(StateVector<T>& sv, int q) {
+    sv_detail::launch_single(sv, uint64_t{1} << q, sv_detail::NegateOp<T>{}, kernel_z<T>);
 }
 
 template <typename T>
 void apply_s(StateVector<T>& sv, int q) {
-    // a1' = i a1
-    sv_detail::launch_one_qubit_upper(sv, q, [](T& x1, T& y1) {
-        const T nx = -y1, ny = x1;
-        x1 = nx;
-        y1 = ny;
-    });
+    sv_detail::launch_single(sv, uint64_t{1} << q, sv_detail::TimesIOp<T>{}, kernel_s<T>);
 }
 
 template <typename T>
 void apply_sdg(StateVector<T>& sv, int q) {
-    // a1' = -i a1
-    sv_detail::launch_one_qubit_upper(sv, q, [](T& x1, T& y1) {
-        const T nx = y1, ny = -x1;
-        x1 = nx;
-        y1 = ny;
-    });
+    sv_detail::launch_single(sv, uint64_t{1} << q, sv_detail::TimesMinusIOp<T>{}, kernel_sdg<T>);
 }
 
 template <typename T>
 void apply_t(StateVector<T>& sv, int q) {
-    sv_detail::launch_one_qubit_upper(sv, q, [](T& x1, T& y1) {
-        if constexpr (std::is_same_v<T, float>) {
-            constexpr float c = FixedGateConstants<float>::kc;
-            const float nx = (x1 - y1) * c, ny = (x1 + y1) * c;
-            x1 = nx;
-            y1 = ny;
-        } else {
-            constexpr T kc = FixedGateConstants<T>::kc, ks = FixedGateConstants<T>::ks;
-            const T nx = x1 * kc - y1 * ks, ny = x1 * ks + y1 * kc;
-            x1 = nx;
-            y1 = ny;
-        }
-    });
+    sv_detail::launch_single(sv, uint64_t{1} << q, sv_detail::PhaseTOp<T>{}, kernel_t<T>);
 }
 
 template <typename T>
 void apply_tdg(StateVector<T>& sv, int q) {
-    sv_detail::launch_one_qubit_upper(sv, q, [](T& x1, T& y1) {
-        if constexpr (std::is_same_v<T, float>) {
-            constexpr float c = FixedGateConstants<float>::kc;
-            const float nx = (x1 + y1) * c, ny = y1 * c - x1 * c;
-            x1 = nx;
-            y1 = ny;
-        } else {
-            constexpr T kc = FixedGateConstants<T>::kc, ks = FixedGateConstants<T>::ks;
-            const T nx = x1 * kc + y1 * ks, ny = y1 * kc - x1 * ks;
-            x1 = nx;
-            y1 = ny;
-        }
-    });
+    sv_detail::launch_single(sv, uint64_t{1} << q, sv_detail::PhaseTdgOp<T>{q == 1 || q == 2}, kernel_tdg<T>);
 }
 
 // Exchanges the amplitudes whose bits a and b differ.  a == b: nothing.
 template <typename T>
 void apply_swap(StateVector<T>& sv, int a, int b) {
     if (a == b) return;
-    const int lo = a < b ? a : b, hi = a < b ? b : a;
-    const sv_detail::TwoMaskRecord<T> rec{sv.dim, sv.real, sv.imag, uint64_t{1} << lo, uint64_t{1} << hi,
-                                          uint64_t{2} << hi};
-    // First indices: bit lo set, bit hi clear; partners: bit lo clear, bit hi set.
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_b, rec.mask_a,
-                         [rec](uint64_t start, uint64_t len) {
-        const uint64_t a = rec.mask_a, b = rec.mask_b;
-        const auto partner = [a, b](uint64_t k) { return ((k & a) != 0) != ((k & b) != 0) ? k ^ (a | b) : k; };
-        if (sv_detail::exchange_in_registers(rec.real, rec.imag, start, len, a | b, partner)) return;
-        sv_detail::swap_runs(rec.real, rec.imag, start, len, rec.mask_b, rec.mask_a, rec.mask_b - rec.mask_a);
+    const uint64_t lo = uint64_t{1} << (a < b ? a : b), hi = uint64_t{1} << (a < b ? b : a);
+    sv_detail::on_registers(sv, [&](T* re, T* im, uint64_t dim) {
+        sv_detail::launch_sites(sv, sv_detail::swap_record(re, im, dim, lo, hi), kernel_swap<T>);
     });
 }
 
 // Exchanges amplitudes i and i + 2^target for every i with the control bit set
-// and the target bit clear.
+// and the target bit clear.  control == target: nothing.
 template <typename T>
 void apply_cx(StateVector<T>& sv, int control, int target) {
-    const sv_detail::TwoMaskRecord<T> rec{sv.dim, sv.real, sv.imag, uint64_t{1} << control, uint64_t{1} << target,
-                                          uint64_t{2} << control};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_b, rec.mask_a,
-                         [rec](uint64_t start, uint64_t len) {
-        const uint64_t c = rec.mask_a, t = rec.mask_b;
-        if (sv_detail::exchange_in_registers(rec.real, rec.imag, start, len, c | t,
-                                             [c, t](uint64_t k) { return (k & c) != 0 ? k ^ t : k; }))
-            return;
-        sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.mask_b, rec.mask_a,
-                                         sv_detail::swap_amplitudes);
-    });
+    const uint64_t c = uint64_t{1} << control, t = uint64_t{1} << target;
+    sv_detail::launch_target(sv, t, c, sv_detail::exchange_op<T>(t, c), kernel_cx<T>);
 }
 
-// Negates every amplitude with both the control and the target bit set.
+// Negates every amplitude with both the control and the target bit set
+// (control == target: Z).
 template <typename T>
 void apply_cz(StateVector<T>& sv, int control, int target) {
-    const sv_detail::TwoMaskRecord<T> rec{sv.dim, sv.real, sv.imag, uint64_t{1} << control, uint64_t{1} << target,
-                                          uint64_t{2} << control};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, 0, rec.mask_a | rec.mask_b,
-                         [rec](uint64_t start, uint64_t len) {
-        const auto negate = [](T& x, T& y) {
-            x = -x;
-            y = -y;
-        };
-        sv_detail::for_each_run(start, len, 0, rec.mask_a | rec.mask_b, [&](uint64_t i, uint64_t n) {
-            sv_detail::single_run(rec.real + i, rec.imag + i, n, negate);
-        });
-    });
+    sv_detail::launch_single(sv, (uint64_t{1} << control) | (uint64_t{1} << target), sv_detail::NegateOp<T>{},
+                             kernel_cz<T>);
 }
 
 // Exchanges amplitudes i and i + 2^t for every i with both control bits set
 // and the target bit clear.
 template <typename T>
 void apply_ccx(StateVector<T>& sv, int c0, int c1, int target) {
-    const sv_detail::CcxRecord<T> rec{sv.dim,          sv.real, sv.imag, uint64_t{1} << c0, uint64_t{1} << c1,
-                                      uint64_t{1} << target, uint64_t{2} << target};
-    sv_detail::run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.mask_t, rec.mask_c0 | rec.mask_c1,
-                         [rec](uint64_t start, uint64_t len) {
-        const uint64_t c = rec.mask_c0 | rec.mask_c1, t = rec.mask_t;
-        if (sv_detail::exchange_in_registers(rec.real, rec.imag, start, len, c | t,
-                                             [c, t](uint64_t k) { return (k & c) == c ? k ^ t : k; }))
-            return;
-        sv_detail::unit_controlled_pairs(rec.real, rec.imag, start, len, rec.mask_t, rec.mask_c0 | rec.mask_c1,
-                                         sv_detail::swap_amplitudes);
-    });
+    const uint64_t c = (uint64_t{1} << c0) | (uint64_t{1} << c1), t = uint64_t{1} << target;
+    sv_detail::launch_target(sv, t, c, sv_detail::exchange_op<T>(t, c), kernel_ccx<T>);
 }

@@ -1,12 +1,16 @@
-// Building blocks shared by the kernel bodies: contiguous runs of amplitude
-// pairs, and the enumeration of the runs of a range whose control bits are set.
+// Building blocks shared by the kernel bodies: the work units and runs of
+// the 4x4 and reset kernels, and the registers, site index and bodies of the
+// one-target gate kernels.
 #pragma once
 
 #include <immintrin.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "statevector/state_vector.h"
@@ -25,13 +29,6 @@ template <typename T, typename Op>
 inline void pair_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t n,
                      const Op& op) {
     for (uint64_t j = 0; j < n; ++j) op(r0[j], i0[j], r1[j], i1[j]);
-}
-
-// op(x, y) on the n amplitudes of one run.
-template <typename T, typename Op>
-[[gnu::flatten]]
-inline void single_run(T* __restrict r, T* __restrict i, uint64_t n, const Op& op) {
-    for (uint64_t j = 0; j < n; ++j) op(r[j], i[j]);
 }
 
 // Calls fn(start, length) for the maximal runs of [base, base + len) whose
@@ -164,96 +161,310 @@ inline void unit_pairs(T* re, T* im, uint64_t start, uint64_t len, uint64_t half
     });
 }
 
-// op applied to a pair, kept only where `on` holds (a select, so that loops
-// with conditions on index bits still vectorise).
-template <typename T, typename Op>
-inline void select_pair(T& x0, T& y0, T& x1, T& y1, bool on, const Op& op) {
-    T a = x0, b = y0, c = x1, d = y1;
-    op(a, b, c, d);
-    x0 = on ? a : x0;
-    y0 = on ? b : y0;
-    x1 = on ? c : x1;
-    y1 = on ? d : y1;
+
+// ---------------------------------------------------------------------------
+// Register-level kernels.  A 256-bit register holds W = 8 floats or 4 doubles
+// of one array: the amplitudes of an aligned run of W indices, whose qubits
+// 0 .. log2(W) - 1 (the lane bits) vary inside the register.
+
+template <typename T>
+struct Simd;
+
+template <>
+struct Simd<float> {
+    using V = __m256;
+    static constexpr uint64_t lanes = 8;
+    static V load(const float* p) { return _mm256_load_ps(p); }
+    static void store(float* p, V v) { _mm256_store_ps(p, v); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }  // a b + c, one rounding
+    static V fmsub(V a, V b, V c) { return _mm256_fmsub_ps(a, b, c); }  // a b - c, one rounding
+    static V bxor(V a, V b) { return _mm256_xor_ps(a, b); }
+    static V blend(V a, V b, V take_b) { return _mm256_blendv_ps(a, b, take_b); }
+    static V permute(V v, __m256i idx) { return _mm256_permutevar8x32_ps(v, idx); }
+    static V set1(float x) { return _mm256_set1_ps(x); }
+    static V load_lanes(const float* p) { return _mm256_loadu_ps(p); }
+};
+
+template <>
+struct Simd<double> {
+    using V = __m256d;
+    static constexpr uint64_t lanes = 4;
+    static V load(const double* p) { return _mm256_load_pd(p); }
+    static void store(double* p, V v) { _mm256_store_pd(p, v); }
+    static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
+    static V fmsub(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }
+    static V bxor(V a, V b) { return _mm256_xor_pd(a, b); }
+    static V blend(V a, V b, V take_b) { return _mm256_blendv_pd(a, b, take_b); }
+    // A double is two 32-bit lanes: the index moves both halves together.
+    static V permute(V v, __m256i idx) { return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), idx)); }
+    static V set1(double x) { return _mm256_set1_pd(x); }
+    static V load_lanes(const double* p) { return _mm256_loadu_pd(p); }
+};
+
+// Register whose lane k holds f(k).
+template <typename T, typename F>
+inline typename Simd<T>::V lane_values(const F& f) {
+    T v[Simd<T>::lanes];
+    for (uint64_t k = 0; k < Simd<T>::lanes; ++k) v[k] = static_cast<T>(f(k));
+    return Simd<T>::load_lanes(v);
 }
 
-template <int H, typename T, typename Op>
-[[gnu::flatten]]
-inline void small_pairs_select(T* __restrict re, T* __restrict im, uint64_t first, uint64_t len, uint64_t fine,
-                               const Op& op) {
-    for (uint64_t b = 0; b < len; b += 2 * H)
-        for (int j = 0; j < H; ++j)
-            select_pair(re[b + j], im[b + j], re[b + H + j], im[b + H + j], ((first + b + j) & fine) == fine, op);
-}
-
-template <typename T, typename Op>
-[[gnu::flatten]]
-inline void pair_run_select(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t first,
-                            uint64_t n, uint64_t fine, const Op& op) {
-    for (uint64_t j = 0; j < n; ++j) select_pair(r0[j], i0[j], r1[j], i1[j], ((first + j) & fine) == fine, op);
-}
-
-// Exchange gates (SWAP, CX, CCX) whose qubits all lie inside one 256-bit
-// register (below 3 for float, below 2 for double): the pair loops would cut
-// every register into single exchanges, so each register's amplitudes are
-// permuted in place instead.  partner(k) is the amplitude that position k of
-// a register exchanges with (k where nothing moves).  Returns false, touching
-// nothing, where this does not apply.
-template <typename T, typename Partner>
-inline bool exchange_in_registers(T* re, T* im, uint64_t start, uint64_t len, uint64_t qubit_bits,
-                                  const Partner& partner) {
-    constexpr uint64_t lanes = 32 / sizeof(T);
-    if (qubit_bits >= lanes || len % lanes != 0 || start % lanes != 0) return false;
-    uint64_t p[lanes];
-    for (uint64_t k = 0; k < lanes; ++k) p[k] = partner(k);
-    for (uint64_t k = 0; k < lanes; ++k)
-        if (p[k] >= lanes || p[p[k]] != k) return false;  // not a set of exchanges
-    // The same permutation on 32-bit lanes (a double is two of them).
-    alignas(32) int idx[8];
-    for (int j = 0; j < 8; ++j)
-        idx[j] = lanes == 8 ? static_cast<int>(p[j]) : static_cast<int>(2 * p[j / 2] + j % 2);
-    const __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(idx));
-    for (uint64_t b = start; b < start + len; b += lanes) {
-        float* r = reinterpret_cast<float*>(re + b);
-        float* i = reinterpret_cast<float*>(im + b);
-        _mm256_store_ps(r, _mm256_permutevar8x32_ps(_mm256_load_ps(r), perm));
-        _mm256_store_ps(i, _mm256_permutevar8x32_ps(_mm256_load_ps(i), perm));
+// All bits set in the lanes k where on(k) holds, zero elsewhere (a blend
+// selector), or -0 there (a sign flip for xor).
+template <typename T, typename F>
+inline typename Simd<T>::V lane_mask(const F& on) {
+    using U = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    T v[Simd<T>::lanes];
+    for (uint64_t k = 0; k < Simd<T>::lanes; ++k) {
+        const U bits = on(k) ? ~U{0} : U{0};
+        std::memcpy(&v[k], &bits, sizeof bits);
     }
-    return true;
+    return Simd<T>::load_lanes(v);
 }
 
-// Pair updates (i, i + half) over the unit [start, start + len) for the i with
-// bit `half` clear and every bit of `set` set.  Control bits that would cut
-// the runs below eight amplitudes are tested per index with a select, longer
-// runs are enumerated.  Where a control equals the target no pair qualifies.
-template <typename T, typename Op>
-inline void unit_controlled_pairs(T* re, T* im, uint64_t start, uint64_t len, uint64_t half, uint64_t set,
-                                  const Op& op) {
-    if (set == 0) return unit_pairs(re, im, start, len, half, op);
-    if (set & half) return;
-    constexpr uint64_t kFine = 8;
-    const uint64_t fine = set & (kFine - 1), coarse = set & ~(kFine - 1);
-    if (half < kFine && len >= 2 * half) {
-        for_each_controlled_run(start, len, coarse, [&](uint64_t i, uint64_t n) {
-            switch (half) {
-                case 1: return small_pairs_select<1>(re + i, im + i, i, n, fine, op);
-                case 2: return small_pairs_select<2>(re + i, im + i, i, n, fine, op);
-                default: return small_pairs_select<4>(re + i, im + i, i, n, fine, op);
-            }
-        });
+template <typename T, typename F>
+inline typename Simd<T>::V lane_sign(const F& on) {
+    return lane_values<T>([&](uint64_t k) { return on(k) ? T(-0.0) : T(0.0); });
+}
+
+// Permutation index for Simd<T>::permute: lane k takes lane from(k).
+template <typename T, typename F>
+inline __m256i lane_permutation(const F& from) {
+    alignas(32) int32_t idx[8];
+    for (int j = 0; j < 8; ++j) {
+        idx[j] = Simd<T>::lanes == 8 ? static_cast<int32_t>(from(j))
+                                     : static_cast<int32_t>(2 * from(static_cast<uint64_t>(j / 2)) + j % 2);
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(idx));
+}
+
+// The registers a kernel visits, as a compressed index.  Bits of the
+// amplitude index at or above the lane bits that a kernel fixes (a target
+// bit clear, control bits set) are left out; site k of the compressed space
+// is the register starting at amplitude (pdep(k, free) | set) * W.  The sites
+// are numbered in increasing amplitude order, and runs of `run` consecutive
+// sites are consecutive registers.
+struct SiteSpace {
+    uint64_t free;  // register-index bits that vary
+    uint64_t set;   // register-index bits set in every site
+    uint64_t run;   // consecutive sites that are consecutive registers
+    int64_t count;  // number of sites
+};
+
+// Sites of a state of dim >= W amplitudes whose index has the bits of
+// `clear` clear and those of `set` set; lane bits of both masks are ignored
+// (the kernels handle them inside the registers).
+template <typename T>
+inline SiteSpace site_space(uint64_t dim, uint64_t clear, uint64_t set) {
+    constexpr int lane_bits = std::countr_zero(Simd<T>::lanes);
+    const uint64_t regs = dim >> lane_bits;
+    const uint64_t c = (clear >> lane_bits) & (regs - 1), s = (set >> lane_bits) & (regs - 1);
+    const uint64_t fixed = c | s;
+    SiteSpace sp{(regs - 1) & ~fixed, s, 0, 0};
+    if ((c & s) != 0) return sp;  // a bit both clear and set: no site
+    sp.count = static_cast<int64_t>(regs >> std::popcount(fixed));
+    sp.run = fixed == 0 ? regs : (fixed & (~fixed + 1));
+    return sp;
+}
+
+// fn(a) for the sites first .. first + count - 1, a being the register's
+// first amplitude index.
+template <typename T, typename Fn>
+[[gnu::always_inline]] inline void for_each_site(const SiteSpace& sp, int64_t first, int64_t count, const Fn& fn) {
+    constexpr uint64_t W = Simd<T>::lanes;
+    uint64_t k = static_cast<uint64_t>(first);
+    const uint64_t end = k + static_cast<uint64_t>(count);
+    while (k < end) {
+        const uint64_t run_end = std::min(end, (k | (sp.run - 1)) + 1);
+        uint64_t a = (_pdep_u64(k, sp.free) | sp.set) * W;
+        for (; k < run_end; ++k, a += W) fn(a);
+    }
+}
+
+// Runs fn(real, imag, dim) on the state's arrays, or, for a state smaller
+// than one register, on a zero-padded register-sized copy that is copied
+// back afterwards.  Every qubit of such a state lies in the lane bits and no
+// lane at or above dim pairs with one below it, so the padding never mixes
+// into the result.
+template <typename T, typename Fn>
+inline void on_registers(StateVector<T>& sv, const Fn& fn) {
+    constexpr uint64_t W = Simd<T>::lanes;
+    if (sv.dim >= W) {
+        fn(sv.real, sv.imag, sv.dim);
         return;
     }
-    if (half < kFine) {  // unit shorter than a pair block: partners lie beyond it
-        for_each_run(start, len, half, set, [&](uint64_t i, uint64_t n) {
-            pair_run(re + i, im + i, re + i + half, im + i + half, n, op);
-        });
-        return;
-    }
-    for_each_run(start, len, half, coarse, [&](uint64_t i, uint64_t n) {
-        if (fine == 0)
-            pair_run(re + i, im + i, re + i + half, im + i + half, n, op);
-        else
-            pair_run_select(re + i, im + i, re + i + half, im + i + half, i, n, fine, op);
+    alignas(32) T re[W] = {}, im[W] = {};
+    std::memcpy(re, sv.real, sv.dim * sizeof(T));
+    std::memcpy(im, sv.imag, sv.dim * sizeof(T));
+    fn(re, im, W);
+    std::memcpy(sv.real, re, sv.dim * sizeof(T));
+    std::memcpy(sv.imag, im, sv.dim * sizeof(T));
+}
+
+// Launch record of a one-target kernel: the pairs (i, i + target) with the
+// target bit of i clear and every control bit set.  Controls at or above the
+// lane bits are fixed bits of the sites; those below (lane_controls) select
+// lanes inside the registers.
+template <typename T, typename Op>
+struct TargetRecord {
+    T* real;
+    T* imag;
+    uint64_t target;         // 2^t
+    uint64_t lane_controls;  // control bits below the lane width
+    SiteSpace sites;
+    Op op;
+    typename Simd<T>::V controlled;  // lanes whose lane_controls are all set
+};
+
+// The record for target mask `target` and control bits `controls` (none
+// equal to the target), with `op` built for the target.  Operations on
+// single amplitudes pass target 0 and every bit they require as controls.
+template <typename T, typename Op>
+inline TargetRecord<T, Op> target_record(T* re, T* im, uint64_t dim, uint64_t target, uint64_t controls,
+                                         const Op& op) {
+    constexpr uint64_t W = Simd<T>::lanes;
+    const uint64_t lane_controls = controls & (W - 1);
+    const SiteSpace sites = site_space<T>(dim, target, controls);
+    return {re, im, target, lane_controls, sites, op,
+            lane_mask<T>([lane_controls](uint64_t k) { return (k & lane_controls) == lane_controls; })};
+}
+
+// Body of an operation on single registers: op.lanes(r, i) on every site,
+// kept in the lanes whose low control bits are all set.  Operations on single
+// amplitudes (records with target 0) and low targets use it.
+template <typename T, typename RecordOp, typename Op>
+[[gnu::always_inline]] inline void single_body(const TargetRecord<T, RecordOp>& rec, int64_t first, int64_t count,
+                                               const Op& op) {
+    using S = Simd<T>;
+    using V = typename S::V;
+    T* const re = rec.real;
+    T* const im = rec.imag;
+    const V on = rec.controlled;
+    const bool all = rec.lane_controls == 0;
+    for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+        const V r = S::load(re + a), i = S::load(im + a);
+        V nr = r, ni = i;
+        op.lanes(nr, ni);
+        if (!all) {
+            nr = S::blend(r, nr, on);
+            ni = S::blend(i, ni, on);
+        }
+        S::store(re + a, nr);
+        S::store(im + a, ni);
     });
+}
+
+// Pair body of a one-target operation.  A target at or above the lane bits
+// pairs register a with register a + target: op.pair(r0, i0, r1, i1).  A
+// target below pairs lanes of one register: op.lanes(r, i).  Lanes whose
+// low controls are not all set keep their old values.
+template <typename T, typename RecordOp, typename Op>
+[[gnu::always_inline]] inline void pair_body(const TargetRecord<T, RecordOp>& rec, int64_t first, int64_t count,
+                                             const Op& op) {
+    using S = Simd<T>;
+    using V = typename S::V;
+    T* const re = rec.real;
+    T* const im = rec.imag;
+    const V on = rec.controlled;
+    const bool all = rec.lane_controls == 0;
+    if (rec.target >= S::lanes) {
+        const uint64_t t = rec.target;
+        for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+            const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + t), i1 = S::load(im + a + t);
+            V nr0 = r0, ni0 = i0, nr1 = r1, ni1 = i1;
+            op.pair(nr0, ni0, nr1, ni1);
+            if (!all) {
+                nr0 = S::blend(r0, nr0, on);
+                ni0 = S::blend(i0, ni0, on);
+                nr1 = S::blend(r1, nr1, on);
+                ni1 = S::blend(i1, ni1, on);
+            }
+            S::store(re + a, nr0);
+            S::store(im + a, ni0);
+            S::store(re + a + t, nr1);
+            S::store(im + a + t, ni1);
+        });
+    } else {
+        single_body(rec, first, count, op);
+    }
+}
+
+// Exchange of the pairs of a one-target record (X, CX, CCX).  A high target
+// swaps registers, in the controlled lanes only; a low target permutes each
+// register, the low controls folded into the permutation.
+template <typename T>
+struct ExchangeOp {
+    __m256i perm;  // lane k takes lane k ^ target where the low controls are set
+};
+
+template <typename T>
+inline ExchangeOp<T> exchange_op(uint64_t target, uint64_t controls) {
+    const uint64_t low = controls & (Simd<T>::lanes - 1);
+    return {lane_permutation<T>([=](uint64_t k) { return (k & low) == low && target < Simd<T>::lanes ? k ^ target : k; })};
+}
+
+template <typename T>
+[[gnu::always_inline]] inline void exchange_body(const TargetRecord<T, ExchangeOp<T>>& rec, int64_t first,
+                                                 int64_t count) {
+    using S = Simd<T>;
+    using V = typename S::V;
+    T* const re = rec.real;
+    T* const im = rec.imag;
+    if (rec.target >= S::lanes) {
+        const uint64_t t = rec.target;
+        const V on = rec.controlled;
+        if (rec.lane_controls == 0) {
+            for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+                const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + t), i1 = S::load(im + a + t);
+                S::store(re + a, r1);
+                S::store(im + a, i1);
+                S::store(re + a + t, r0);
+                S::store(im + a + t, i0);
+            });
+        } else {
+            for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+                const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + t), i1 = S::load(im + a + t);
+                S::store(re + a, S::blend(r0, r1, on));
+                S::store(im + a, S::blend(i0, i1, on));
+                S::store(re + a + t, S::blend(r1, r0, on));
+                S::store(im + a + t, S::blend(i1, i0, on));
+            });
+        }
+    } else {
+        const __m256i perm = rec.op.perm;
+        for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+            S::store(re + a, S::permute(S::load(re + a), perm));
+            S::store(im + a, S::permute(S::load(im + a), perm));
+        });
+    }
+}
+
+// Runs kernel(record, first, count) on one region over the record's sites.
+template <typename T, typename Record, typename Kernel>
+inline void launch_sites(const StateVector<T>& sv, const Record& rec, const Kernel& kernel) {
+    launch_kernel(sv.num_qubits, rec.sites.count,
+                  [&rec, &kernel](int64_t first, int64_t count) { kernel(rec, first, count); });
+}
+
+// One-target launch: record for `target` under `controls`, kernel on it.
+template <typename T, typename Op, typename Kernel>
+inline void launch_target(StateVector<T>& sv, uint64_t target, uint64_t controls, const Op& op, const Kernel& kernel) {
+    if ((controls & target) != 0) return;  // a control on the target: no pair qualifies
+    on_registers(sv, [&](T* re, T* im, uint64_t dim) {
+        launch_sites(sv, target_record(re, im, dim, target, controls, op), kernel);
+    });
+}
+
+// Single-amplitude launch: op on the amplitudes with every bit of `bits` set.
+template <typename T, typename Op, typename Kernel>
+inline void launch_single(StateVector<T>& sv, uint64_t bits, const Op& op, const Kernel& kernel) {
+    launch_target(sv, 0, bits, op, kernel);
 }
 
 }  // namespace sv_detail

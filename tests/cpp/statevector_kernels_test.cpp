@@ -204,4 +204,105 @@ TYPED_TEST(KernelTest, ExactValues) {
     EXPECT_EQ(run<T>(Amps{3, 0, 0, 0}, [&](auto& s) { apply_matrix_2q(s, 0, 1, m); })[0], C(T(0.1 * 3.0)));
 }
 
+// Larger states, where a site run spans several registers and the free bits
+// interleave with fixed ones: every kernel family with its qubits below and
+// above the lane width (qubits 0 to 2 lie inside a register), controls below
+// and above the target, against the dense reference.
+TYPED_TEST(KernelTest, LowAndHighQubitsOnLargerStates) {
+    using T = TypeParam;
+    const double tol = std::is_same_v<T, float> ? 2e-5 : 1e-13;
+    std::mt19937 rng(5);
+    const int n = 11;
+    const std::vector<std::vector<int>> placements = {  // target first, then controls
+        {0, 1}, {1, 0}, {2, 9}, {9, 2}, {4, 7}, {7, 4}, {10, 0}, {0, 10}, {3, 2, 1}, {1, 2, 3},
+        {5, 0, 10}, {10, 5, 0}, {2, 1, 0}, {8, 9, 10}, {0, 1, 2, 3}, {3, 0, 1, 2}, {6, 1, 9, 4}, {1, 8, 2, 10}};
+    const GateMatrix x = {0, 1, 1, 0}, z = {1, 0, 0, -1};
+    for (const std::vector<int>& q : placements) {
+        const int t = q[0];
+        const std::vector<int> ctrl(q.begin() + 1, q.end());
+        std::vector<uint64_t> masks;
+        for (int c : ctrl) masks.push_back(uint64_t{1} << c);
+        const GateMatrix m = random_amps(4, rng);
+        GateMatrix mt = m;  // as the kernels apply it: entries rounded to T
+        for (C& e : mt) e = C(static_cast<T>(e.real()), static_cast<T>(e.imag()));
+        std::vector<std::tuple<std::string, GateMatrix, std::function<void(StateVector<T>&)>>> runs = {
+            {"mc_1q", mt, [&](auto& s) { mc_1q(s, t, masks, m); }}};
+        if (ctrl.size() == 1) {
+            runs.push_back({"cx", x, [&](auto& s) { apply_cx(s, ctrl[0], t); }});
+            runs.push_back({"cz", z, [&](auto& s) { apply_cz(s, ctrl[0], t); }});
+            runs.push_back({"cmatrix_1q", mt, [&](auto& s) { apply_controlled_matrix_1q(s, ctrl[0], t, m); }});
+        }
+        if (ctrl.size() == 2) runs.push_back({"ccx", x, [&](auto& s) { apply_ccx(s, ctrl[0], ctrl[1], t); }});
+        for (const auto& [name, matrix, f] : runs) {
+            const Amps in = random_amps<T>(size_t{1} << n, rng);
+            const Amps got = run<T>(in, f), want = reference(in, {t}, ctrl, matrix);
+            for (size_t i = 0; i < got.size(); ++i)
+                ASSERT_LE(std::abs(got[i] - want[i]), tol * (1 + std::abs(want[i])))
+                    << name << " t" << t << " c" << testing::PrintToString(ctrl) << " index " << i;
+        }
+    }
+}
+
+// Control masks that are not single bits (a zero mask, a mask of several
+// bits) are tested index by index: a pair is updated when its first index
+// shares a bit with every mask.
+TYPED_TEST(KernelTest, MultiBitControlMasks) {
+    using T = TypeParam;
+    std::mt19937 rng(9);
+    const GateMatrix m = random_amps(4, rng);
+    for (int n : {3, 6, 15}) {
+        const Amps in = random_amps<T>(size_t{1} << n, rng);
+        for (int t : {0, 2, n - 1}) {
+            const std::vector<uint64_t> masks = {uint64_t{5} << (n - 3), uint64_t{1} << (t == 0 ? 1 : 0)};
+            // Where the masks allow, the 2x2 update of the pair (up to rounding); elsewhere untouched.
+            const double tol = std::is_same_v<T, float> ? 2e-5 : 1e-13;
+            const Amps whole = run<T>(in, [&](auto& s) { mc_1q(s, t, {}, m); });
+            const Amps got = run<T>(in, [&](auto& s) { mc_1q(s, t, masks, m); });
+            const uint64_t h = uint64_t{1} << t;
+            for (uint64_t i = 0; i < in.size(); ++i) {
+                const uint64_t first = i & ~h;
+                bool on = true;
+                for (uint64_t mk : masks) on = on && (first & mk) != 0;
+                if (on) ASSERT_LE(std::abs(got[i] - whole[i]), tol * (1 + std::abs(whole[i]))) << n << "q t" << t << " " << i;
+                else ASSERT_EQ(got[i], in[i]) << n << "q t" << t << " index " << i;
+            }
+        }
+    }
+}
+
+// 15 qubits: every kernel family at low and high positions gives bit for bit
+// the same state on teams of 1, 3 and 8 threads (uneven and even shares of
+// the site space).
+TYPED_TEST(KernelTest, TeamSizesAgreeBitForBit) {
+    using T = TypeParam;
+    const int saved = hardware_threads;
+    std::mt19937 rng(13);
+    const int n = 15;
+    const Amps in = random_amps<T>(size_t{1} << n, rng);
+    const GateMatrix m = random_amps(4, rng), m4 = random_amps(16, rng);
+    using F = std::function<void(StateVector<T>&)>;
+    std::vector<std::pair<std::string, F>> runs;
+    for (int a : {0, 1, 2, 3, 14})
+        for (int b : {0, 2, 4, 13}) {
+            const std::string at = std::to_string(a) + "," + std::to_string(b);
+            runs.push_back({"h" + at, [=](auto& s) { apply_h(s, a), apply_y(s, b), apply_t(s, a), apply_tdg(s, b); }});
+            runs.push_back({"s" + at, [=](auto& s) { apply_s(s, a), apply_sdg(s, b), apply_z(s, a), apply_x(s, b); }});
+            runs.push_back({"m" + at, [=](auto& s) { apply_matrix_1q(s, a, m), apply_matrix_2q(s, a, b, m4); }});
+            if (a == b) continue;
+            runs.push_back({"cx" + at, [=](auto& s) { apply_cx(s, a, b), apply_cz(s, b, a), apply_swap(s, a, b); }});
+            runs.push_back({"cm" + at, [=](auto& s) { apply_controlled_matrix_1q(s, a, b, m); }});
+            runs.push_back({"ccx" + at, [=](auto& s) { apply_ccx(s, a, 7, b), mc_1q(s, b, {1u << a, 1u << 11, 2}, m); }});
+        }
+    for (const auto& [name, f] : runs) {
+        hardware_threads = 1;
+        const Amps one = run<T>(in, f);
+        hardware_threads = 3;
+        const Amps three = run<T>(in, f);
+        hardware_threads = 8;
+        const Amps eight = run<T>(in, f);
+        hardware_threads = saved;
+        EXPECT_TRUE(same_bits(one, three) && same_bits(one, eight)) << name;
+    }
+}
+
 }  // namespace
