@@ -123,16 +123,23 @@ inline UnitSpace unit_space(uint64_t dim, uint64_t block, int team, uint64_t cle
     return s;
 }
 
+// The region body that runs per_unit(start, length) on a thread's share
+// (first, count) of the active units of `space`, in increasing index order.
+template <typename Fn>
+inline auto unit_share_body(const UnitSpace& space, const Fn& per_unit) {
+    return [&space, &per_unit](int64_t first, int64_t count) {
+        for (int64_t u = first; u < first + count; ++u) per_unit(space.base(u), space.unit);
+    };
+}
+
 // Runs per_unit(start, length) for every active work unit of the state on one
 // region of `team` threads (team <= 0: the runtime's default team), each
 // thread taking a contiguous share of the active units from
-// static_block_partition and running them in increasing index order.
+// static_block_partition.
 template <typename Fn>
 inline void run_units(int team, uint64_t dim, uint64_t block, uint64_t clear, uint64_t set, const Fn& per_unit) {
     const UnitSpace space = unit_space(dim, block, team > 0 ? team : omp_get_max_threads(), clear, set);
-    run_kernel_region(team, space.count, [&space, &per_unit](int64_t first, int64_t count) {
-        for (int64_t u = first; u < first + count; ++u) per_unit(space.base(u), space.unit);
-    });
+    run_kernel_region(team, space.count, unit_share_body(space, per_unit));
 }
 
 // Pair updates of a one-qubit operation without controls (pairs i, i + half

@@ -327,11 +327,14 @@ Matrix2qRecord<T> matrix_2q_record(const StateVector<T>& sv, uint64_t lo, uint64
     return rec;
 }
 
-// Runs a 4x4 body on every active work unit of the state in one region.
+// Runs a 4x4 body on every active work unit of the state in one kernel
+// region (launch_kernel).
 template <typename T, typename Body>
 void launch_matrix_2q(StateVector<T>& sv, const Matrix2qRecord<T>& rec, const Body& body) {
-    run_units(kernel_team_size(sv.num_qubits), rec.dim, rec.block, rec.lo | rec.hi, rec.controls,
-              [&rec, &body](uint64_t start, uint64_t len) { body(rec, start, len); });
+    const UnitSpace space =
+        unit_space(rec.dim, rec.block, kernel_team_size(sv.num_qubits), rec.lo | rec.hi, rec.controls);
+    const auto per_unit = [&rec, &body](uint64_t start, uint64_t len) { body(rec, start, len); };
+    launch_kernel(sv.num_qubits, space.count, unit_share_body(space, per_unit));
 }
 
 }  // namespace sv_detail
