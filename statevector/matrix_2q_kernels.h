@@ -106,7 +106,6 @@ struct Wide;
 template <>
 struct Wide<double> {
     static constexpr int halves = 1;
-    static constexpr uint64_t width = 4;
     static __m256d load_half(const double* p, int) { return _mm256_loadu_pd(p); }
     static void store_half(double* p, int, __m256d v) { _mm256_storeu_pd(p, v); }
 };
@@ -114,7 +113,6 @@ struct Wide<double> {
 template <>
 struct Wide<float> {
     static constexpr int halves = 2;
-    static constexpr uint64_t width = 8;
     static __m256d load_half(const float* p, int h) { return _mm256_cvtps_pd(_mm_loadu_ps(p + 4 * h)); }
     static void store_half(float* p, int h, __m256d v) { _mm_storeu_ps(p + 4 * h, _mm256_cvtpd_ps(v)); }
 };
@@ -216,7 +214,7 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend>
 // set, one register step at a time along each run.
 template <typename T, Layout4x4 L, int D, bool F, bool Blend>
 [[gnu::flatten]] inline void unit_steps_4x4(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
-    constexpr uint64_t width = Wide<T>::width;
+    constexpr uint64_t width = Simd<T>::lanes;
     T* re = rec.real;
     T* im = rec.imag;
     const uint64_t clear = (rec.lo | rec.hi) & ~(width - 1), set = rec.controls & ~(width - 1);
@@ -227,7 +225,7 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend>
 
 template <typename T, Layout4x4 L, int D, bool F>
 inline void unit_blend_4x4(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
-    if ((rec.controls & (Wide<T>::width - 1)) != 0) unit_steps_4x4<T, L, D, F, true>(rec, start, len);
+    if ((rec.controls & (Simd<T>::lanes - 1)) != 0) unit_steps_4x4<T, L, D, F, true>(rec, start, len);
     else unit_steps_4x4<T, L, D, F, false>(rec, start, len);
 }
 
@@ -259,7 +257,7 @@ inline void group_4x4(const Matrix2qRecord<T>& rec, uint64_t g) {
 template <typename T>
 void kernel_matrix_2q(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
     if ((rec.controls & (rec.lo | rec.hi)) != 0) return;  // a control on a target: no group
-    if (rec.dim < Wide<T>::width) {
+    if (rec.dim < Simd<T>::lanes) {
         const auto groups = [&](uint64_t g0, uint64_t n) {
             for (uint64_t g = g0; g < g0 + n; ++g)
                 rec.fuse_mim_xr ? group_4x4<T, true>(rec, g) : group_4x4<T, false>(rec, g);
@@ -307,7 +305,7 @@ Matrix2qRecord<T> matrix_2q_record(const StateVector<T>& sv, uint64_t lo, uint64
     rec.fuse_mim_xr = rec.masks == nullptr && lo == 1 && hi <= 4 && (rec.controls & (2 * hi - 1)) == 0;
     for (int k = 0; k < 16; ++k) rec.m.re[k] = mre[k], rec.m.im[k] = mim[k];
 
-    constexpr uint64_t width = Wide<T>::width;
+    constexpr uint64_t width = Simd<T>::lanes;
     if (lo >= width) rec.layout = Layout4x4::across;
     else if (lo == 4) rec.layout = Layout4x4::halves;  // float only: width 8
     else if (hi >= width) rec.layout = Layout4x4::pair_across;

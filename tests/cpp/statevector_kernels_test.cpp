@@ -14,11 +14,10 @@
 #include "statevector/dense_kernels.h"
 #include "statevector/fixed_kernels.h"
 #include "statevector/state_vector.h"
+#include "tests/cpp/state_roundtrip.h"
 
 namespace {
 
-using C = std::complex<double>;
-using Amps = std::vector<C>;
 
 // Applies `m` (2^k x 2^k, row-major, index bit j from targets[j]) where every
 // control bit is set.
@@ -39,21 +38,6 @@ Amps reference(const Amps& in, const std::vector<int>& targets, const std::vecto
         }
     }
     return out;
-}
-
-// Runs f on a state holding `in` and reads it back (exactly: T widens to double).
-template <typename T, typename F>
-Amps run(const Amps& in, const F& f) {
-    StateVector<T> sv(std::countr_zero(in.size()));
-    for (uint64_t i = 0; i < sv.dim; ++i) sv.real[i] = T(in[i].real()), sv.imag[i] = T(in[i].imag());
-    f(sv);
-    Amps out(sv.dim);
-    for (uint64_t i = 0; i < sv.dim; ++i) out[i] = C(sv.real[i], sv.imag[i]);
-    return out;
-}
-
-bool same_bits(const Amps& a, const Amps& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(C)) == 0;
 }
 
 // Random values representable in T (a reference then starts from exactly the

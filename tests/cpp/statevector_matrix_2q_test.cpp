@@ -19,11 +19,10 @@
 
 #include "statevector/matrix_2q_kernels.h"
 #include "statevector/state_vector.h"
+#include "tests/cpp/state_roundtrip.h"
 
 namespace {
 
-using C = std::complex<double>;
-using Amps = std::vector<C>;
 using Masks = std::vector<uint64_t>;
 
 // Row-major 4x4 matrix, index bit 0 from qubit a and bit 1 from qubit b,
@@ -58,20 +57,6 @@ GateMatrix random_matrix(std::mt19937& rng) {
     GateMatrix m(16);
     for (C& x : m) x = C(d(rng), d(rng));
     return m;
-}
-
-template <typename T, typename F>
-Amps run(const Amps& in, const F& f) {
-    StateVector<T> sv(std::countr_zero(in.size()));
-    for (uint64_t i = 0; i < sv.dim; ++i) sv.real[i] = T(in[i].real()), sv.imag[i] = T(in[i].imag());
-    f(sv);
-    Amps out(sv.dim);
-    for (uint64_t i = 0; i < sv.dim; ++i) out[i] = C(sv.real[i], sv.imag[i]);
-    return out;
-}
-
-bool same_bits(const Amps& a, const Amps& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(C)) == 0;
 }
 
 // The multi-control launch as the caller drives it, targets lo < hi and the
