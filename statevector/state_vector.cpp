@@ -6,7 +6,7 @@ int hardware_threads = static_cast<int>(std::thread::hardware_concurrency());
 
 int kernel_team_size(int num_qubits) {
     if (num_qubits <= 14) return 1;
-    return region_team(hardware_threads > 0 ? hardware_threads : 1);
+    return hardware_threads > 0 ? hardware_threads : 1;
 }
 
 BlockShare static_block_partition(int64_t count, int64_t threads, int64_t thread) {

@@ -16,7 +16,8 @@
 extern int hardware_threads;
 
 // Threads a kernel region asks for: 1 up to 14 qubits, else hardware_threads
-// (a non-positive count counts as 1); 1 in a forked child (region_team).
+// (a non-positive count counts as 1).  Regions open through
+// run_parallel_region, which applies the forked-child rule.
 int kernel_team_size(int num_qubits);
 
 struct BlockShare {
