@@ -259,7 +259,7 @@ void kernel_swap(const sv_detail::SwapRecord<T>& rec, int64_t first, int64_t cou
     const __m256i perm = rec.perm;
     if (rec.lo >= S::lanes) {
         const uint64_t d = rec.hi - rec.lo;
-        sv_detail::for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+        sv_detail::for_each_site<T>(rec.sites, first, count, sv_detail::prefetch_pairs(re, im, d), [&](uint64_t a) {
             const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + d), i1 = S::load(im + a + d);
             S::store(re + a, r1);
             S::store(im + a, i1);
@@ -269,7 +269,7 @@ void kernel_swap(const sv_detail::SwapRecord<T>& rec, int64_t first, int64_t cou
     } else if (rec.hi >= S::lanes) {
         const uint64_t d = rec.hi;
         const V lo_set = rec.lo_lanes;
-        sv_detail::for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+        sv_detail::for_each_site<T>(rec.sites, first, count, sv_detail::prefetch_pairs(re, im, d), [&](uint64_t a) {
             const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + d), i1 = S::load(im + a + d);
             S::store(re + a, S::blend(r0, S::permute(r1, perm), lo_set));
             S::store(im + a, S::blend(i0, S::permute(i1, perm), lo_set));
@@ -277,7 +277,7 @@ void kernel_swap(const sv_detail::SwapRecord<T>& rec, int64_t first, int64_t cou
             S::store(im + a + d, S::blend(S::permute(i0, perm), i1, lo_set));
         });
     } else {
-        sv_detail::for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+        sv_detail::for_each_site<T>(rec.sites, first, count, sv_detail::prefetch_at(re, im), [&](uint64_t a) {
             S::store(re + a, S::permute(S::load(re + a), perm));
             S::store(im + a, S::permute(S::load(im + a), perm));
         });

@@ -1,6 +1,6 @@
 // Building blocks shared by the kernel bodies: the work units and runs of
-// the 4x4 and reset kernels, and the registers, site index and bodies of the
-// one-target gate kernels.
+// the reset kernels, and the registers, site index (with its prefetching)
+// and bodies of the gate kernels.
 #pragma once
 
 #include <immintrin.h>
@@ -280,18 +280,67 @@ inline SiteSpace site_space(uint64_t dim, uint64_t clear, uint64_t set) {
     return sp;
 }
 
+// Registers are prefetched this many sites ahead of the one being updated
+// (2 KB of each array a step reads), enough to cover the latency of the
+// last-level cache and of memory with the few streams a gate has.
+inline constexpr uint64_t kPrefetchSites = 64;
+
+template <typename T>
+[[gnu::always_inline]] inline void prefetch_register(const T* p) {
+    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+}
+
 // fn(a) for the sites first .. first + count - 1, a being the register's
-// first amplitude index.
-template <typename T, typename Fn>
-[[gnu::always_inline]] inline void for_each_site(const SiteSpace& sp, int64_t first, int64_t count, const Fn& fn) {
+// first amplitude index.  Before each step, prefetch(b) is called for the
+// site kPrefetchSites further on, while that site lies in the range and
+// starts a 64-byte line (two registers share a line; a run of one register
+// is a line of its own), so only lines the loop will visit are fetched.
+template <typename T, typename Prefetch, typename Fn>
+[[gnu::always_inline]] inline void for_each_site(const SiteSpace& sp, int64_t first, int64_t count,
+                                                 const Prefetch& prefetch, const Fn& fn) {
     constexpr uint64_t W = Simd<T>::lanes;
+    static_assert(W * sizeof(T) == 32, "two registers per 64-byte line");
+    const auto address = [&sp](uint64_t k) { return (_pdep_u64(k, sp.free) | sp.set) * W; };
     uint64_t k = static_cast<uint64_t>(first);
     const uint64_t end = k + static_cast<uint64_t>(count);
+    uint64_t p = std::min(end, k + kPrefetchSites);  // the prefetch cursor and its register
+    uint64_t pa = address(p), p_run_end = (p | (sp.run - 1)) + 1;
     while (k < end) {
         const uint64_t run_end = std::min(end, (k | (sp.run - 1)) + 1);
-        uint64_t a = (_pdep_u64(k, sp.free) | sp.set) * W;
-        for (; k < run_end; ++k, a += W) fn(a);
+        uint64_t a = address(k);
+        for (; k < run_end; ++k, a += W) {
+            if (p < end) {
+                if (sp.run == 1 || (p & 1) == 0) prefetch(pa);
+                ++p;
+                pa += W;
+                if (p == p_run_end) {
+                    pa = address(p);
+                    p_run_end = p + sp.run;
+                }
+            }
+            fn(a);
+        }
     }
+}
+
+// Prefetches for for_each_site: the register at a in both arrays, and also
+// the one at a + partner (the other member of each pair).
+template <typename T>
+inline auto prefetch_at(const T* re, const T* im) {
+    return [re, im](uint64_t a) {
+        prefetch_register(re + a);
+        prefetch_register(im + a);
+    };
+}
+
+template <typename T>
+inline auto prefetch_pairs(const T* re, const T* im, uint64_t partner) {
+    return [re, im, partner](uint64_t a) {
+        prefetch_register(re + a);
+        prefetch_register(im + a);
+        prefetch_register(re + a + partner);
+        prefetch_register(im + a + partner);
+    };
 }
 
 // Runs fn(real, imag, dim) on the state's arrays, or, for a state smaller
@@ -354,7 +403,7 @@ template <typename T, typename RecordOp, typename Op>
     T* const im = rec.imag;
     const V on = rec.controlled;
     const bool all = rec.lane_controls == 0;
-    for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+    for_each_site<T>(rec.sites, first, count, prefetch_at(re, im), [&](uint64_t a) {
         const V r = S::load(re + a), i = S::load(im + a);
         V nr = r, ni = i;
         op.lanes(nr, ni);
@@ -382,7 +431,7 @@ template <typename T, typename RecordOp, typename Op>
     const bool all = rec.lane_controls == 0;
     if (rec.target >= S::lanes) {
         const uint64_t t = rec.target;
-        for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+        for_each_site<T>(rec.sites, first, count, prefetch_pairs(re, im, t), [&](uint64_t a) {
             const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + t), i1 = S::load(im + a + t);
             V nr0 = r0, ni0 = i0, nr1 = r1, ni1 = i1;
             op.pair(nr0, ni0, nr1, ni1);
@@ -427,7 +476,7 @@ template <typename T>
         const uint64_t t = rec.target;
         const V on = rec.controlled;
         if (rec.lane_controls == 0) {
-            for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+            for_each_site<T>(rec.sites, first, count, prefetch_pairs(re, im, t), [&](uint64_t a) {
                 const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + t), i1 = S::load(im + a + t);
                 S::store(re + a, r1);
                 S::store(im + a, i1);
@@ -435,7 +484,7 @@ template <typename T>
                 S::store(im + a + t, i0);
             });
         } else {
-            for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+            for_each_site<T>(rec.sites, first, count, prefetch_pairs(re, im, t), [&](uint64_t a) {
                 const V r0 = S::load(re + a), i0 = S::load(im + a), r1 = S::load(re + a + t), i1 = S::load(im + a + t);
                 S::store(re + a, S::blend(r0, r1, on));
                 S::store(im + a, S::blend(i0, i1, on));
@@ -445,7 +494,7 @@ template <typename T>
         }
     } else {
         const __m256i perm = rec.op.perm;
-        for_each_site<T>(rec.sites, first, count, [&](uint64_t a) {
+        for_each_site<T>(rec.sites, first, count, prefetch_at(re, im), [&](uint64_t a) {
             S::store(re + a, S::permute(S::load(re + a), perm));
             S::store(im + a, S::permute(S::load(im + a), perm));
         });

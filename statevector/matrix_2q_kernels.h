@@ -7,9 +7,11 @@
 // four neighbouring groups.  Targets below it (lo in 0..2 for float, 0..1 for
 // double) are handled inside the registers: lane permutes gather each lane's
 // group members and a matrix expanded per lane, built once per launch, gives
-// every lane its own row.  Control bits at or above the register width pick
-// the runs that are visited (the others are never read); control bits below
-// it keep the old values of their lanes with a blend.
+// every lane its own row.  The steps run over the compressed site index of
+// kernel_runs.h: target bits at or above the register width are clear in
+// every site and control bits there are set, so registers outside the gate
+// are never read; control bits below it keep the old values of their lanes
+// with a blend.
 #pragma once
 
 #include <immintrin.h>
@@ -85,10 +87,10 @@ enum class Layout4x4 {
 
 template <typename T>
 struct Matrix2qRecord {
-    uint64_t dim;
     T* real;
     T* imag;
-    uint64_t lo, hi, block;              // 2^lo, 2^hi, 2^(hi+1)
+    uint64_t lo, hi;                     // 2^lo, 2^hi
+    SiteSpace sites;                     // registers of the steps: bits lo, hi clear, high controls set
     uint64_t controls;                   // OR of the single-bit control masks
     const std::vector<uint64_t>* masks;  // non-null: some mask is not a single bit, tested per group
     bool fuse_mim_xr;                    // targets (0, 1), (0, 2): see row_4x4
@@ -210,33 +212,45 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend>
     }
 }
 
-// The groups of the unit [start, start + len) whose high control bits are
-// set, one register step at a time along each run.
+// The registers one step at g reads and writes, prefetched ahead of it.
+template <typename T, Layout4x4 L>
+inline auto prefetch_4x4(const Matrix2qRecord<T>& rec) {
+    const T* re = rec.real;
+    const T* im = rec.imag;
+    const uint64_t lo = rec.lo, hi = rec.hi;
+    return [re, im, lo, hi](uint64_t g) {
+        prefetch_at(re, im)(g);
+        if constexpr (L == Layout4x4::across) {
+            prefetch_at(re, im)(g + lo);
+            prefetch_at(re, im)(g + lo + hi);
+        }
+        if constexpr (L == Layout4x4::across || L == Layout4x4::halves || L == Layout4x4::pair_across)
+            prefetch_at(re, im)(g + hi);
+    };
+}
+
+// The steps of the sites first .. first + count - 1.
 template <typename T, Layout4x4 L, int D, bool F, bool Blend>
-[[gnu::flatten]] inline void unit_steps_4x4(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
-    constexpr uint64_t width = Simd<T>::lanes;
+[[gnu::flatten]] inline void site_steps_4x4(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
     T* re = rec.real;
     T* im = rec.imag;
-    const uint64_t clear = (rec.lo | rec.hi) & ~(width - 1), set = rec.controls & ~(width - 1);
-    for_each_run(start, len, clear, set, [&](uint64_t g0, uint64_t n) {
-        for (uint64_t g = g0; g < g0 + n; g += width) step_4x4<T, L, D, F, Blend>(rec, re, im, g);
-    });
+    for_each_site<T>(rec.sites, first, count, prefetch_4x4<T, L>(rec),
+                     [&](uint64_t g) { step_4x4<T, L, D, F, Blend>(rec, re, im, g); });
 }
 
 template <typename T, Layout4x4 L, int D, bool F>
-inline void unit_blend_4x4(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
-    if ((rec.controls & (Simd<T>::lanes - 1)) != 0) unit_steps_4x4<T, L, D, F, true>(rec, start, len);
-    else unit_steps_4x4<T, L, D, F, false>(rec, start, len);
+inline void site_blend_4x4(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
+    if ((rec.controls & (Simd<T>::lanes - 1)) != 0) site_steps_4x4<T, L, D, F, true>(rec, first, count);
+    else site_steps_4x4<T, L, D, F, false>(rec, first, count);
 }
 
 template <typename T, Layout4x4 L, int D>
-inline void unit_rounding_4x4(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
-    if (rec.fuse_mim_xr) unit_blend_4x4<T, L, D, true>(rec, start, len);
-    else unit_blend_4x4<T, L, D, false>(rec, start, len);
+inline void site_rounding_4x4(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
+    if (rec.fuse_mim_xr) site_blend_4x4<T, L, D, true>(rec, first, count);
+    else site_blend_4x4<T, L, D, false>(rec, first, count);
 }
 
-// One group at g, one amplitude at a time (states narrower than a register,
-// and masks tested per group).
+// One group at g, one amplitude at a time (masks tested per group).
 template <typename T, bool F>
 inline void group_4x4(const Matrix2qRecord<T>& rec, uint64_t g) {
     const uint64_t at[4] = {g, g + rec.lo, g + rec.hi, g + rec.lo + rec.hi};
@@ -252,56 +266,52 @@ inline void group_4x4(const Matrix2qRecord<T>& rec, uint64_t g) {
     }
 }
 
-// Body of the 4x4 kernel on one work unit: the groups of [start, start + len)
-// whose control bits (rec.controls) are all set.
+// Body of the 4x4 kernel: the steps of the sites first .. first + count - 1,
+// updating the groups whose control bits (rec.controls) are all set.
 template <typename T>
-void kernel_matrix_2q(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
-    if ((rec.controls & (rec.lo | rec.hi)) != 0) return;  // a control on a target: no group
-    if (rec.dim < Simd<T>::lanes) {
-        const auto groups = [&](uint64_t g0, uint64_t n) {
-            for (uint64_t g = g0; g < g0 + n; ++g)
-                rec.fuse_mim_xr ? group_4x4<T, true>(rec, g) : group_4x4<T, false>(rec, g);
-        };
-        for_each_run(start, len, rec.lo | rec.hi, rec.controls, groups);
-        return;
-    }
+void kernel_matrix_2q(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
     const int d = rec.lo == 1 ? 1 : 2;
     switch (rec.layout) {
-        case Layout4x4::across: return unit_rounding_4x4<T, Layout4x4::across, 1>(rec, start, len);
-        case Layout4x4::halves: return unit_rounding_4x4<T, Layout4x4::halves, 1>(rec, start, len);
+        case Layout4x4::across: return site_rounding_4x4<T, Layout4x4::across, 1>(rec, first, count);
+        case Layout4x4::halves: return site_rounding_4x4<T, Layout4x4::halves, 1>(rec, first, count);
         case Layout4x4::pair_across:
-            return d == 1 ? unit_rounding_4x4<T, Layout4x4::pair_across, 1>(rec, start, len)
-                          : unit_rounding_4x4<T, Layout4x4::pair_across, 2>(rec, start, len);
+            return d == 1 ? site_rounding_4x4<T, Layout4x4::pair_across, 1>(rec, first, count)
+                          : site_rounding_4x4<T, Layout4x4::pair_across, 2>(rec, first, count);
         case Layout4x4::pair_halves:
-            return d == 1 ? unit_rounding_4x4<T, Layout4x4::pair_halves, 1>(rec, start, len)
-                          : unit_rounding_4x4<T, Layout4x4::pair_halves, 2>(rec, start, len);
-        case Layout4x4::in_half: return unit_rounding_4x4<T, Layout4x4::in_half, 1>(rec, start, len);
+            return d == 1 ? site_rounding_4x4<T, Layout4x4::pair_halves, 1>(rec, first, count)
+                          : site_rounding_4x4<T, Layout4x4::pair_halves, 2>(rec, first, count);
+        case Layout4x4::in_half: return site_rounding_4x4<T, Layout4x4::in_half, 1>(rec, first, count);
     }
 }
 
-// Body of the multi-controlled 4x4 kernel on one work unit: masks that are
-// single bits were folded into rec.controls; otherwise every group is tested
-// against each mask.
+// Body of the multi-controlled 4x4 kernel: masks that are single bits were
+// folded into rec.controls; otherwise every group of the sites' registers
+// is tested against each mask.
 template <typename T>
-void kernel_multi_controlled_matrix_2q(const Matrix2qRecord<T>& rec, uint64_t start, uint64_t len) {
-    if (rec.masks == nullptr) return kernel_matrix_2q(rec, start, len);
-    for (uint64_t g = start; g < start + len; ++g)
-        if ((g & (rec.lo | rec.hi)) == 0 && all_masks_set(g, *rec.masks)) group_4x4<T, false>(rec, g);
+void kernel_multi_controlled_matrix_2q(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
+    if (rec.masks == nullptr) return kernel_matrix_2q(rec, first, count);
+    const uint64_t targets = rec.lo | rec.hi;
+    for_each_site<T>(rec.sites, first, count, [](uint64_t) {}, [&](uint64_t a) {
+        for (uint64_t g = a; g < a + Simd<T>::lanes; ++g)
+            if ((g & targets) == 0 && all_masks_set(g, *rec.masks)) group_4x4<T, false>(rec, g);
+    });
 }
 
-// The launch record for targets lo < hi (masks 2^lo, 2^hi), the split matrix
-// (bit 0 of its index belonging to lo) and the control masks (null: none).
+// The launch record for targets lo < hi (masks 2^lo, 2^hi) on the arrays of
+// dim >= W amplitudes, the split matrix (bit 0 of its index belonging to lo)
+// and the control masks (null: none).
 template <typename T>
-Matrix2qRecord<T> matrix_2q_record(const StateVector<T>& sv, uint64_t lo, uint64_t hi, const double* mre,
+Matrix2qRecord<T> matrix_2q_record(T* re, T* im, uint64_t dim, uint64_t lo, uint64_t hi, const double* mre,
                                    const double* mim, const std::vector<uint64_t>* masks) {
     Matrix2qRecord<T> rec{};
-    rec.dim = sv.dim, rec.real = sv.real, rec.imag = sv.imag;
-    rec.lo = lo, rec.hi = hi, rec.block = 2 * hi;
+    rec.real = re, rec.imag = im;
+    rec.lo = lo, rec.hi = hi;
     rec.masks = nullptr;
     if (masks != nullptr && !combine_single_bit_masks(*masks, rec.controls)) {
         rec.controls = 0;
         rec.masks = masks;
     }
+    rec.sites = site_space<T>(dim, lo | hi, rec.controls);
     rec.fuse_mim_xr = rec.masks == nullptr && lo == 1 && hi <= 4 && (rec.controls & (2 * hi - 1)) == 0;
     for (int k = 0; k < 16; ++k) rec.m.re[k] = mre[k], rec.m.im[k] = mim[k];
 
@@ -325,14 +335,16 @@ Matrix2qRecord<T> matrix_2q_record(const StateVector<T>& sv, uint64_t lo, uint64
     return rec;
 }
 
-// Runs a 4x4 body on every active work unit of the state in one kernel
-// region (launch_kernel).
+// Runs a 4x4 body for targets lo < hi over the sites of its record in one
+// kernel region.  A control on a target leaves no group to update.
 template <typename T, typename Body>
-void launch_matrix_2q(StateVector<T>& sv, const Matrix2qRecord<T>& rec, const Body& body) {
-    const UnitSpace space =
-        unit_space(rec.dim, rec.block, kernel_team_size(sv.num_qubits), rec.lo | rec.hi, rec.controls);
-    const auto per_unit = [&rec, &body](uint64_t start, uint64_t len) { body(rec, start, len); };
-    launch_kernel(sv.num_qubits, space.count, unit_share_body(space, per_unit));
+void launch_matrix_2q(StateVector<T>& sv, uint64_t lo, uint64_t hi, const double* mre, const double* mim,
+                      const std::vector<uint64_t>* masks, const Body& body) {
+    on_registers(sv, [&](T* re, T* im, uint64_t dim) {
+        const auto rec = matrix_2q_record(re, im, dim, lo, hi, mre, mim, masks);
+        if ((rec.controls & (lo | hi)) != 0) return;
+        launch_sites(sv, rec, body);
+    });
 }
 
 }  // namespace sv_detail
@@ -358,8 +370,8 @@ void apply_matrix_2q(StateVector<T>& sv, int q0, int q1, const GateMatrix& m) {
     const int lo = q0 < q1 ? q0 : q1, hi = q0 < q1 ? q1 : q0;
     double mre[16], mim[16];
     split_4x4_lower_first(m, q0, q1, mre, mim);
-    const auto rec = sv_detail::matrix_2q_record(sv, uint64_t{1} << lo, uint64_t{1} << hi, mre, mim, nullptr);
-    sv_detail::launch_matrix_2q(sv, rec, sv_detail::kernel_matrix_2q<T>);
+    sv_detail::launch_matrix_2q(sv, uint64_t{1} << lo, uint64_t{1} << hi, mre, mim, nullptr,
+                                sv_detail::kernel_matrix_2q<T>);
 }
 
 // 4x4 matrix (split into double, permuted so that bit 0 of the index is lo)
@@ -372,6 +384,6 @@ void launch_multi_controlled_matrix_2q(StateVector<T>& sv, const double* mre, co
                                        uint64_t hi_mask, [[maybe_unused]] uint64_t block,
                                        [[maybe_unused]] uint64_t inner) {
     if (lo_mask >= hi_mask) return;  // equal targets: no group
-    const auto rec = sv_detail::matrix_2q_record(sv, lo_mask, hi_mask, mre, mim, &control_masks);
-    sv_detail::launch_matrix_2q(sv, rec, sv_detail::kernel_multi_controlled_matrix_2q<T>);
+    sv_detail::launch_matrix_2q(sv, lo_mask, hi_mask, mre, mim, &control_masks,
+                                sv_detail::kernel_multi_controlled_matrix_2q<T>);
 }
