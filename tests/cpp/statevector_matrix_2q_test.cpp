@@ -5,9 +5,10 @@
 // The register layouts are chosen by where the targets sit relative to the
 // 256-bit register (3 index bits for float, 2 for double): both at or above
 // it, float lo = 2, lo below with hi above, float hi = 2, targets (0, 1), and
-// for float states of 2 qubits the one-amplitude path.  Controls below the
-// register width are blended, those above pick the runs.  Sweeping every
-// pair and control position over 2 to 7 qubits covers each combination.
+// for float states of 2 qubits a padded register.  Controls below the
+// register width are blended, those above pick the registers visited.
+// Sweeping every pair and control position over 2 to 7 qubits covers each
+// combination.
 #include <gtest/gtest.h>
 
 #include <bit>
