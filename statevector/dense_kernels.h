@@ -173,7 +173,7 @@ void kernel_multi_controlled_matrix_1q(const sv_detail::MultiControlledMatrix1qR
     T* const im = rec.pairs.imag;
     const uint64_t half = rec.pairs.target;
     const sv_detail::Matrix2x2Op<T> op = rec.scalar;
-    sv_detail::for_each_site<T>(rec.pairs.sites, first, count, [](uint64_t) {}, [&](uint64_t a) {
+    sv_detail::for_each_site<T>(rec.pairs.sites, first, count, sv_detail::NoPrefetch{}, [&](uint64_t a) {
         for (uint64_t i = a; i < a + sv_detail::Simd<T>::lanes; ++i)
             if ((i & half) == 0 && sv_detail::all_masks_set(i, *rec.masks))
                 sv_detail::pair_run(re + i, im + i, re + i + half, im + i + half, 1, op);

@@ -278,8 +278,11 @@ void kernel_swap(const sv_detail::SwapRecord<T>& rec, int64_t first, int64_t cou
         });
     } else {
         sv_detail::for_each_site<T>(rec.sites, first, count, sv_detail::prefetch_at(re, im), [&](uint64_t a) {
-            S::store(re + a, S::permute(S::load(re + a), perm));
-            S::store(im + a, S::permute(S::load(im + a), perm));
+            // Both loads before the stores: the arrays share their page offsets, and a
+            // load behind a store to the same offset in the other array would wait.
+            const V r = S::load(re + a), i = S::load(im + a);
+            S::store(re + a, S::permute(r, perm));
+            S::store(im + a, S::permute(i, perm));
         });
     }
 }

@@ -280,67 +280,101 @@ inline SiteSpace site_space(uint64_t dim, uint64_t clear, uint64_t set) {
     return sp;
 }
 
-// Registers are prefetched this many sites ahead of the one being updated
-// (2 KB of each array a step reads), enough to cover the latency of the
-// last-level cache and of memory with the few streams a gate has.
-inline constexpr uint64_t kPrefetchSites = 64;
+// How far ahead a loop over sites prefetches, in sites (registers of 32
+// bytes): 8 KB of each stream for steps of a few instructions (the fixed and
+// 2x2 kernels), 2 KB for the 4x4 steps, which take ten times as long.  The
+// last-level cache of a large processor is far away: with only two to eight
+// streams per gate, the hardware prefetchers alone leave the loads waiting.
+inline constexpr uint64_t kPrefetchSites = 256;
+inline constexpr uint64_t kPrefetchSites4x4 = 64;
 
 template <typename T>
 [[gnu::always_inline]] inline void prefetch_register(const T* p) {
     _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
 }
 
+// Prefetch of the registers one step reads: the register at a and at a plus
+// each further offset, in both arrays, `ahead` sites before the step.
+template <typename T, int N, uint64_t Ahead = kPrefetchSites>
+struct SitePrefetch {
+    static constexpr uint64_t ahead = Ahead;
+    const T* re;
+    const T* im;
+    uint64_t offset[N];  // offset[0] is 0
+    [[gnu::always_inline]] void operator()(uint64_t a) const {
+        for (int j = 0; j < N; ++j) {
+            prefetch_register(re + a + offset[j]);
+            prefetch_register(im + a + offset[j]);
+        }
+    }
+};
+
+struct NoPrefetch {
+    static constexpr uint64_t ahead = 0;
+    void operator()(uint64_t) const {}
+};
+
+template <typename T, uint64_t Ahead = kPrefetchSites>
+inline SitePrefetch<T, 1, Ahead> prefetch_at(const T* re, const T* im) {
+    return {re, im, {0}};
+}
+
+// The register at a and its partner at a + partner.
+template <typename T, uint64_t Ahead = kPrefetchSites>
+inline SitePrefetch<T, 2, Ahead> prefetch_pairs(const T* re, const T* im, uint64_t partner) {
+    return {re, im, {0, partner}};
+}
+
 // fn(a) for the sites first .. first + count - 1, a being the register's
 // first amplitude index.  Before each step, prefetch(b) is called for the
-// site kPrefetchSites further on, while that site lies in the range and
+// site d = prefetch.ahead further on, while that site lies in the range and
 // starts a 64-byte line (two registers share a line; a run of one register
 // is a line of its own), so only lines the loop will visit are fetched.
+// Within a run the target is a fixed distance ahead; the last steps of a run
+// take theirs from the following runs through a second cursor.
 template <typename T, typename Prefetch, typename Fn>
 [[gnu::always_inline]] inline void for_each_site(const SiteSpace& sp, int64_t first, int64_t count,
                                                  const Prefetch& prefetch, const Fn& fn) {
     constexpr uint64_t W = Simd<T>::lanes;
     static_assert(W * sizeof(T) == 32, "two registers per 64-byte line");
+    const uint64_t run = sp.run;
     const auto address = [&sp](uint64_t k) { return (_pdep_u64(k, sp.free) | sp.set) * W; };
     uint64_t k = static_cast<uint64_t>(first);
     const uint64_t end = k + static_cast<uint64_t>(count);
-    uint64_t p = std::min(end, k + kPrefetchSites);  // the prefetch cursor and its register
-    uint64_t pa = address(p), p_run_end = (p | (sp.run - 1)) + 1;
-    while (k < end) {
-        const uint64_t run_end = std::min(end, (k | (sp.run - 1)) + 1);
-        uint64_t a = address(k);
-        for (; k < run_end; ++k, a += W) {
-            if (p < end) {
-                if (sp.run == 1 || (p & 1) == 0) prefetch(pa);
-                ++p;
-                pa += W;
-                if (p == p_run_end) {
-                    pa = address(p);
-                    p_run_end = p + sp.run;
-                }
+    if constexpr (Prefetch::ahead == 0) {
+        while (k < end) {
+            const uint64_t run_end = std::min(end, (k | (run - 1)) + 1);
+            for (uint64_t a = address(k); k < run_end; ++k, a += W) fn(a);
+        }
+    } else {
+        constexpr uint64_t d = Prefetch::ahead;
+        uint64_t p = 0, pa = 0, p_run_end = 0;  // the cross-run cursor: site, register, end of its run
+        while (k < end) {
+            const uint64_t run_end = std::min(end, (k | (run - 1)) + 1);
+            uint64_t a = address(k);
+            for (; k + d < run_end; ++k, a += W) {  // runs longer than d only: k even starts a line
+                if ((k & 1) == 0) prefetch(a + d * W);
+                fn(a);
             }
-            fn(a);
+            if (p != k + d) {
+                p = k + d;
+                pa = address(p);
+                p_run_end = (p | (run - 1)) + 1;
+            }
+            for (; k < run_end; ++k, a += W) {
+                if (p < end) {
+                    if (run == 1 || (p & 1) == 0) prefetch(pa);
+                    ++p;
+                    pa += W;
+                    if (p == p_run_end) {
+                        pa = address(p);
+                        p_run_end = p + run;
+                    }
+                }
+                fn(a);
+            }
         }
     }
-}
-
-// Prefetches for for_each_site: the register at a in both arrays, and also
-// the one at a + partner (the other member of each pair).
-template <typename T>
-inline auto prefetch_at(const T* re, const T* im) {
-    return [re, im](uint64_t a) {
-        prefetch_register(re + a);
-        prefetch_register(im + a);
-    };
-}
-
-template <typename T>
-inline auto prefetch_pairs(const T* re, const T* im, uint64_t partner) {
-    return [re, im, partner](uint64_t a) {
-        prefetch_register(re + a);
-        prefetch_register(im + a);
-        prefetch_register(re + a + partner);
-        prefetch_register(im + a + partner);
-    };
 }
 
 // Runs fn(real, imag, dim) on the state's arrays, or, for a state smaller
@@ -495,8 +529,11 @@ template <typename T>
     } else {
         const __m256i perm = rec.op.perm;
         for_each_site<T>(rec.sites, first, count, prefetch_at(re, im), [&](uint64_t a) {
-            S::store(re + a, S::permute(S::load(re + a), perm));
-            S::store(im + a, S::permute(S::load(im + a), perm));
+            // Both loads before the stores: the arrays share their page offsets, and a
+            // load behind a store to the same offset in the other array would wait.
+            const V r = S::load(re + a), i = S::load(im + a);
+            S::store(re + a, S::permute(r, perm));
+            S::store(im + a, S::permute(i, perm));
         });
     }
 }

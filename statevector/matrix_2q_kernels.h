@@ -215,18 +215,13 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend>
 // The registers one step at g reads and writes, prefetched ahead of it.
 template <typename T, Layout4x4 L>
 inline auto prefetch_4x4(const Matrix2qRecord<T>& rec) {
-    const T* re = rec.real;
-    const T* im = rec.imag;
-    const uint64_t lo = rec.lo, hi = rec.hi;
-    return [re, im, lo, hi](uint64_t g) {
-        prefetch_at(re, im)(g);
-        if constexpr (L == Layout4x4::across) {
-            prefetch_at(re, im)(g + lo);
-            prefetch_at(re, im)(g + lo + hi);
-        }
-        if constexpr (L == Layout4x4::across || L == Layout4x4::halves || L == Layout4x4::pair_across)
-            prefetch_at(re, im)(g + hi);
-    };
+    constexpr uint64_t d = kPrefetchSites4x4;
+    if constexpr (L == Layout4x4::across)
+        return SitePrefetch<T, 4, d>{rec.real, rec.imag, {0, rec.lo, rec.hi, rec.lo + rec.hi}};
+    else if constexpr (L == Layout4x4::halves || L == Layout4x4::pair_across)
+        return prefetch_pairs<T, d>(rec.real, rec.imag, rec.hi);
+    else
+        return prefetch_at<T, d>(rec.real, rec.imag);
 }
 
 // The steps of the sites first .. first + count - 1.
@@ -291,7 +286,7 @@ template <typename T>
 void kernel_multi_controlled_matrix_2q(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
     if (rec.masks == nullptr) return kernel_matrix_2q(rec, first, count);
     const uint64_t targets = rec.lo | rec.hi;
-    for_each_site<T>(rec.sites, first, count, [](uint64_t) {}, [&](uint64_t a) {
+    for_each_site<T>(rec.sites, first, count, NoPrefetch{}, [&](uint64_t a) {
         for (uint64_t g = a; g < a + Simd<T>::lanes; ++g)
             if ((g & targets) == 0 && all_masks_set(g, *rec.masks)) group_4x4<T, false>(rec, g);
     });
