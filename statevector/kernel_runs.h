@@ -17,6 +17,17 @@
 
 namespace sv_detail {
 
+// Software prefetch.  The last-level cache of a large processor is far away:
+// with only two to eight streams per kernel, the hardware prefetchers alone
+// leave the loads waiting, so the loops fetch the lines they will read this
+// many bytes ahead in each stream.
+inline constexpr uint64_t kPrefetchBytes = 8192;
+
+template <typename T>
+[[gnu::always_inline]] inline void prefetch_register(const T* p) {
+    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+}
+
 // The per-amplitude loops below (and those of the dense and reset kernels)
 // are marked flatten: the element operation is always inlined into the loop,
 // so it vectorises even in large translation units where the inliner's
@@ -28,7 +39,16 @@ template <typename T, typename Op>
 [[gnu::flatten]]
 inline void pair_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t n,
                      const Op& op) {
-    for (uint64_t j = 0; j < n; ++j) op(r0[j], i0[j], r1[j], i1[j]);
+    constexpr uint64_t line = 64 / sizeof(T), ahead = kPrefetchBytes / sizeof(T);
+    uint64_t j = 0;
+    while (j + ahead < n) {  // a line at a time, prefetching ahead within the run
+        prefetch_register(r0 + j + ahead);
+        prefetch_register(i0 + j + ahead);
+        prefetch_register(r1 + j + ahead);
+        prefetch_register(i1 + j + ahead);
+        for (uint64_t e = j + line; j < e; ++j) op(r0[j], i0[j], r1[j], i1[j]);
+    }
+    for (; j < n; ++j) op(r0[j], i0[j], r1[j], i1[j]);
 }
 
 // Calls fn(start, length) for the maximal runs of [base, base + len) whose
@@ -149,8 +169,15 @@ inline void run_units(int team, uint64_t dim, uint64_t block, uint64_t clear, ui
 template <int H, typename T, typename Op>
 [[gnu::flatten]]
 inline void small_pairs(T* __restrict re, T* __restrict im, uint64_t len, const Op& op) {
-    for (uint64_t b = 0; b < len; b += 2 * H)
-        for (int j = 0; j < H; ++j) op(re[b + j], im[b + j], re[b + H + j], im[b + H + j]);
+    constexpr uint64_t line = 64 / sizeof(T), ahead = kPrefetchBytes / sizeof(T);
+    for (uint64_t b = 0; b < len; b += line) {  // a line at a time, prefetching ahead within the unit
+        if (b + ahead < len) {
+            prefetch_register(re + b + ahead);
+            prefetch_register(im + b + ahead);
+        }
+        for (uint64_t c = b; c < b + line && c < len; c += 2 * H)
+            for (int j = 0; j < H; ++j) op(re[c + j], im[c + j], re[c + H + j], im[c + H + j]);
+    }
 }
 
 template <typename T, typename Op>
@@ -281,17 +308,11 @@ inline SiteSpace site_space(uint64_t dim, uint64_t clear, uint64_t set) {
 }
 
 // How far ahead a loop over sites prefetches, in sites (registers of 32
-// bytes): 8 KB of each stream for steps of a few instructions (the fixed and
-// 2x2 kernels), 2 KB for the 4x4 steps, which take ten times as long.  The
-// last-level cache of a large processor is far away: with only two to eight
-// streams per gate, the hardware prefetchers alone leave the loads waiting.
-inline constexpr uint64_t kPrefetchSites = 256;
-inline constexpr uint64_t kPrefetchSites4x4 = 64;
-
-template <typename T>
-[[gnu::always_inline]] inline void prefetch_register(const T* p) {
-    _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
-}
+// bytes): kPrefetchBytes of each stream for steps of a few instructions (the
+// fixed and 2x2 kernels), a quarter of that for the 4x4 steps, which take
+// ten times as long.
+inline constexpr uint64_t kPrefetchSites = kPrefetchBytes / 32;
+inline constexpr uint64_t kPrefetchSites4x4 = kPrefetchSites / 4;
 
 // Prefetch of the registers one step reads: the register at a and at a plus
 // each further offset, in both arrays, `ahead` sites before the step.

@@ -95,7 +95,7 @@ inline void add_half_norm_lanes(const T* __restrict r, const T* __restrict i, ui
         keep1[j] = ((j + 4) & half) ? 0.0 : 1.0;
     }
     Lanes4 acc0 = {0, 0, 0, 0}, acc1 = {0, 0, 0, 0};
-    constexpr uint64_t ahead = 2048 / sizeof(T);  // prefetch distance within the run, as the gate kernels
+    constexpr uint64_t ahead = kPrefetchBytes / sizeof(T);  // prefetched within the run
     for (uint64_t b = 0; b < len; b += 8) {
         if (b + ahead < len) {
             prefetch_register(r + b + ahead);
