@@ -227,6 +227,50 @@ TYPED_TEST(KernelTest, LowAndHighQubitsOnLargerStates) {
     }
 }
 
+// States whose site runs are longer than the distance the loops prefetch
+// ahead (13 qubits on one thread, 15 on teams of 3 and 8): each kernel family
+// with a high target, a high control or both targets high, where a thread
+// walks long runs, crosses from one run into the next and ends its share
+// inside a run, against the dense reference.
+TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
+    using T = TypeParam;
+    const double tol = std::is_same_v<T, float> ? 2e-5 : 1e-13;
+    const int saved = hardware_threads;
+    std::mt19937 rng(21);
+    const GateMatrix x = {0, 1, 1, 0}, z = {1, 0, 0, -1}, h = {0.7071067811865475, 0.7071067811865475,
+                                                               0.7071067811865475, -0.7071067811865475};
+    const GateMatrix swap = {1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1};
+    for (const auto& [n, threads] : {std::pair{13, 1}, std::pair{15, 3}, std::pair{15, 8}}) {
+        const int top = n - 1, mid = n / 2;
+        const GateMatrix m = random_amps(4, rng), m4 = random_amps(16, rng);
+        GateMatrix mt = m;  // as the 2x2 kernels apply it: entries rounded to T
+        for (C& e : mt) e = C(static_cast<T>(e.real()), static_cast<T>(e.imag()));
+        const std::vector<Case<T>> cases = {
+            {"H", {top}, {}, h, [=](auto& s) { apply_h(s, top); }},
+            {"X", {0}, {}, x, [=](auto& s) { apply_x(s, 0); }},
+            {"cz", {top}, {mid}, z, [=](auto& s) { apply_cz(s, mid, top); }},
+            {"cx", {1}, {top}, x, [=](auto& s) { apply_cx(s, top, 1); }},
+            {"cx", {top}, {3}, x, [=](auto& s) { apply_cx(s, 3, top); }},
+            {"swap", {mid, top}, {}, swap, [=](auto& s) { apply_swap(s, mid, top); }},
+            {"matrix_1q", {top}, {}, mt, [=](auto& s) { apply_matrix_1q(s, top, m); }},
+            {"cmatrix_1q", {2}, {top}, mt, [=](auto& s) { apply_controlled_matrix_1q(s, top, 2, m); }},
+            {"mc_1q", {mid}, {top, 0}, mt,
+             [=](auto& s) { mc_1q(s, mid, {uint64_t{1} << top, 1}, m); }},
+            {"matrix_2q", {top - 1, top}, {}, m4, [=](auto& s) { apply_matrix_2q(s, top - 1, top, m4); }},
+            {"matrix_2q", {0, 1}, {}, m4, [=](auto& s) { apply_matrix_2q(s, 0, 1, m4); }},
+            {"matrix_2q", {mid, 1}, {}, m4, [=](auto& s) { apply_matrix_2q(s, mid, 1, m4); }}};
+        const Amps in = random_amps<T>(size_t{1} << n, rng);
+        hardware_threads = threads;
+        for (const Case<T>& c : cases) {
+            const Amps got = run<T>(in, c.run), want = reference(in, c.targets, c.controls, c.matrix);
+            for (size_t i = 0; i < got.size(); ++i)
+                ASSERT_LE(std::abs(got[i] - want[i]), tol * (1 + std::abs(want[i])))
+                    << n << "q on " << threads << " threads " << c.name() << " index " << i;
+        }
+        hardware_threads = saved;
+    }
+}
+
 // Control masks that are not single bits (a zero mask, a mask of several
 // bits) are tested index by index: a pair is updated when its first index
 // shares a bit with every mask.
