@@ -110,6 +110,42 @@ inline void add_half_norm_lanes(const T* __restrict r, const T* __restrict i, ui
     sum += (t[0] + t[1]) + (t[2] + t[3]);
 }
 
+// The collapse of a unit of at least one register when the qubit lies inside
+// the registers (half below the register width): in each register the lanes
+// with the bit clear take the scaled value of their own lane (outcome 0) or
+// of the lane across the bit (outcome 1), the others become 0.  The value is
+// widened to double, multiplied by the scale and rounded once, as in the
+// pair loops.
+template <typename T>
+[[gnu::flatten]] inline void collapse_in_registers(T* re, T* im, uint64_t start, uint64_t len, uint64_t half,
+                                                   double scale, int32_t outcome) {
+    using S = Simd<T>;
+    using V = typename S::V;
+    const V keep = lane_mask<T>([half](uint64_t k) { return (k & half) == 0; });
+    const __m256i from = lane_permutation<T>([half, outcome](uint64_t k) { return outcome == 1 ? k | half : k; });
+    const __m256d s = _mm256_set1_pd(scale);
+    const auto scaled = [&s](V v) {
+        if constexpr (std::is_same_v<T, double>) {
+            return _mm256_mul_pd(v, s);
+        } else {
+            const __m128 lo = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), s));
+            const __m128 hi = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), s));
+            return _mm256_set_m128(hi, lo);
+        }
+    };
+    constexpr uint64_t line = 64 / sizeof(T), ahead = kPrefetchBytes / sizeof(T);
+    const V zero = S::set1(T(0));
+    for (uint64_t a = start; a < start + len; a += S::lanes) {
+        if ((a & (line - 1)) == 0 && a + ahead < start + len) {
+            prefetch_register(re + a + ahead);
+            prefetch_register(im + a + ahead);
+        }
+        const V r = S::permute(S::load(re + a), from), i = S::permute(S::load(im + a), from);
+        S::store(re + a, S::blend(zero, scaled(r), keep));
+        S::store(im + a, S::blend(zero, scaled(i), keep));
+    }
+}
+
 }  // namespace sv_detail
 
 // Probability that qubit q reads 0: the sum of |a|^2 over the amplitudes with
@@ -188,7 +224,9 @@ void reset_collapse(StateVector<T>& sv, uint32_t q, double scale, int32_t outcom
             x1 = T(0);
             y1 = T(0);
         };
-        if (rec.outcome == 0)
+        if (rec.half < sv_detail::Simd<T>::lanes && len >= sv_detail::Simd<T>::lanes)
+            sv_detail::collapse_in_registers(rec.real, rec.imag, start, len, rec.half, scale, rec.outcome);
+        else if (rec.outcome == 0)
             sv_detail::unit_pairs(rec.real, rec.imag, start, len, rec.half, keep);
         else
             sv_detail::unit_pairs(rec.real, rec.imag, start, len, rec.half, move);
