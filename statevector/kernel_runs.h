@@ -28,6 +28,19 @@ template <typename T>
     _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
 }
 
+// Elements of T in a 64-byte line, and the prefetch distance in elements.
+template <typename T>
+inline constexpr uint64_t kLine = 64 / sizeof(T);
+template <typename T>
+inline constexpr uint64_t kPrefetchAhead = kPrefetchBytes / sizeof(T);
+
+// Prefetches p[j + kPrefetchAhead] when it lies before p[n], the end of the
+// range the loop walks (nothing beyond it is fetched).
+template <typename T>
+[[gnu::always_inline]] inline void prefetch_within(const T* p, uint64_t j, uint64_t n) {
+    if (j + kPrefetchAhead<T> < n) prefetch_register(p + j + kPrefetchAhead<T>);
+}
+
 // The per-amplitude loops below (and those of the dense and reset kernels)
 // are marked flatten: the element operation is always inlined into the loop,
 // so it vectorises even in large translation units where the inliner's
@@ -39,7 +52,7 @@ template <typename T, typename Op>
 [[gnu::flatten]]
 inline void pair_run(T* __restrict r0, T* __restrict i0, T* __restrict r1, T* __restrict i1, uint64_t n,
                      const Op& op) {
-    constexpr uint64_t line = 64 / sizeof(T), ahead = kPrefetchBytes / sizeof(T);
+    constexpr uint64_t line = kLine<T>, ahead = kPrefetchAhead<T>;
     uint64_t j = 0;
     while (j + ahead < n) {  // a line at a time, prefetching ahead within the run
         prefetch_register(r0 + j + ahead);
@@ -169,12 +182,10 @@ inline void run_units(int team, uint64_t dim, uint64_t block, uint64_t clear, ui
 template <int H, typename T, typename Op>
 [[gnu::flatten]]
 inline void small_pairs(T* __restrict re, T* __restrict im, uint64_t len, const Op& op) {
-    constexpr uint64_t line = 64 / sizeof(T), ahead = kPrefetchBytes / sizeof(T);
+    constexpr uint64_t line = kLine<T>;
     for (uint64_t b = 0; b < len; b += line) {  // a line at a time, prefetching ahead within the unit
-        if (b + ahead < len) {
-            prefetch_register(re + b + ahead);
-            prefetch_register(im + b + ahead);
-        }
+        prefetch_within(re, b, len);
+        prefetch_within(im, b, len);
         for (uint64_t c = b; c < b + line && c < len; c += 2 * H)
             for (int j = 0; j < H; ++j) op(re[c + j], im[c + j], re[c + H + j], im[c + H + j]);
     }

@@ -95,12 +95,9 @@ inline void add_half_norm_lanes(const T* __restrict r, const T* __restrict i, ui
         keep1[j] = ((j + 4) & half) ? 0.0 : 1.0;
     }
     Lanes4 acc0 = {0, 0, 0, 0}, acc1 = {0, 0, 0, 0};
-    constexpr uint64_t ahead = kPrefetchBytes / sizeof(T);  // prefetched within the run
     for (uint64_t b = 0; b < len; b += 8) {
-        if (b + ahead < len) {
-            prefetch_register(r + b + ahead);
-            prefetch_register(i + b + ahead);
-        }
+        prefetch_within(r, b, len);
+        prefetch_within(i, b, len);
         const Lanes4 x0 = load_lanes4(r + b), y0 = load_lanes4(i + b);
         const Lanes4 x1 = load_lanes4(r + b + 4), y1 = load_lanes4(i + b + 4);
         acc0 += (x0 * x0 + y0 * y0) * keep0;
@@ -133,12 +130,11 @@ template <typename T>
             return _mm256_set_m128(hi, lo);
         }
     };
-    constexpr uint64_t line = 64 / sizeof(T), ahead = kPrefetchBytes / sizeof(T);
     const V zero = S::set1(T(0));
     for (uint64_t a = start; a < start + len; a += S::lanes) {
-        if ((a & (line - 1)) == 0 && a + ahead < start + len) {
-            prefetch_register(re + a + ahead);
-            prefetch_register(im + a + ahead);
+        if ((a & (kLine<T> - 1)) == 0) {  // once per line
+            prefetch_within(re, a, start + len);
+            prefetch_within(im, a, start + len);
         }
         const V r = S::permute(S::load(re + a), from), i = S::permute(S::load(im + a), from);
         S::store(re + a, S::blend(zero, scaled(r), keep));
