@@ -120,7 +120,6 @@ TYPED_TEST_SUITE(KernelTest, Precisions);
 
 TYPED_TEST(KernelTest, EveryKernelMatchesDenseReference) {
     using T = TypeParam;
-    const double tol = std::is_same_v<T, float> ? 2e-5 : 1e-13;
     std::mt19937 rng(7);
     for (int n = 1; n <= 7; ++n)
         for (const Case<T>& c : all_cases<T>(n, rng)) {
@@ -129,9 +128,8 @@ TYPED_TEST(KernelTest, EveryKernelMatchesDenseReference) {
                 for (C& x : m) x = C(static_cast<T>(x.real()), static_cast<T>(x.imag()));
             const Amps in = random_amps<T>(size_t{1} << n, rng);
             const Amps got = run<T>(in, c.run), want = reference(in, c.targets, c.controls, m);
-            for (size_t i = 0; i < got.size(); ++i)
-                ASSERT_LE(std::abs(got[i] - want[i]), tol * (1 + std::abs(want[i])))
-                    << n << "q " << c.name() << " index " << i;
+            ASSERT_EQ(first_outside(got, want, kReferenceTolerance<T>), got.size())
+                    << n << "q " << c.name() << " (first index outside the tolerance)";
         }
 }
 
@@ -194,7 +192,6 @@ TYPED_TEST(KernelTest, ExactValues) {
 // and above the target, against the dense reference.
 TYPED_TEST(KernelTest, LowAndHighQubitsOnLargerStates) {
     using T = TypeParam;
-    const double tol = std::is_same_v<T, float> ? 2e-5 : 1e-13;
     std::mt19937 rng(5);
     const int n = 11;
     const std::vector<std::vector<int>> placements = {  // target first, then controls
@@ -220,9 +217,8 @@ TYPED_TEST(KernelTest, LowAndHighQubitsOnLargerStates) {
         for (const auto& [name, matrix, f] : runs) {
             const Amps in = random_amps<T>(size_t{1} << n, rng);
             const Amps got = run<T>(in, f), want = reference(in, {t}, ctrl, matrix);
-            for (size_t i = 0; i < got.size(); ++i)
-                ASSERT_LE(std::abs(got[i] - want[i]), tol * (1 + std::abs(want[i])))
-                    << name << " t" << t << " c" << testing::PrintToString(ctrl) << " index " << i;
+            ASSERT_EQ(first_outside(got, want, kReferenceTolerance<T>), got.size())
+                    << name << " t" << t << " c" << testing::PrintToString(ctrl) << " (first index outside the tolerance)";
         }
     }
 }
@@ -234,7 +230,6 @@ TYPED_TEST(KernelTest, LowAndHighQubitsOnLargerStates) {
 // inside a run, against the dense reference.
 TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
     using T = TypeParam;
-    const double tol = std::is_same_v<T, float> ? 2e-5 : 1e-13;
     const int saved = hardware_threads;
     std::mt19937 rng(21);
     const GateMatrix x = {0, 1, 1, 0}, z = {1, 0, 0, -1}, h = {0.7071067811865475, 0.7071067811865475,
@@ -263,9 +258,8 @@ TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
         hardware_threads = threads;
         for (const Case<T>& c : cases) {
             const Amps got = run<T>(in, c.run), want = reference(in, c.targets, c.controls, c.matrix);
-            for (size_t i = 0; i < got.size(); ++i)
-                ASSERT_LE(std::abs(got[i] - want[i]), tol * (1 + std::abs(want[i])))
-                    << n << "q on " << threads << " threads " << c.name() << " index " << i;
+            ASSERT_EQ(first_outside(got, want, kReferenceTolerance<T>), got.size())
+                    << n << "q on " << threads << " threads " << c.name() << " (first index outside the tolerance)";
         }
         hardware_threads = saved;
     }
@@ -283,15 +277,14 @@ TYPED_TEST(KernelTest, MultiBitControlMasks) {
         for (int t : {0, 2, n - 1}) {
             const std::vector<uint64_t> masks = {uint64_t{5} << (n - 3), uint64_t{1} << (t == 0 ? 1 : 0)};
             // Where the masks allow, the 2x2 update of the pair (up to rounding); elsewhere untouched.
-            const double tol = std::is_same_v<T, float> ? 2e-5 : 1e-13;
-            const Amps whole = run<T>(in, [&](auto& s) { mc_1q(s, t, {}, m); });
+                    const Amps whole = run<T>(in, [&](auto& s) { mc_1q(s, t, {}, m); });
             const Amps got = run<T>(in, [&](auto& s) { mc_1q(s, t, masks, m); });
             const uint64_t h = uint64_t{1} << t;
             for (uint64_t i = 0; i < in.size(); ++i) {
                 const uint64_t first = i & ~h;
                 bool on = true;
                 for (uint64_t mk : masks) on = on && (first & mk) != 0;
-                if (on) ASSERT_LE(std::abs(got[i] - whole[i]), tol * (1 + std::abs(whole[i]))) << n << "q t" << t << " " << i;
+                if (on) ASSERT_LE(std::abs(got[i] - whole[i]), kReferenceTolerance<T> * (1 + std::abs(whole[i]))) << n << "q t" << t << " " << i;
                 else ASSERT_EQ(got[i], in[i]) << n << "q t" << t << " index " << i;
             }
         }
