@@ -46,10 +46,10 @@ inline void run_kernel_region(int team, int64_t blocks, const Body& body) {
 
 // Opens the region of one gate kernel on a state of num_qubits qubits: the
 // thread count is kernel_team_size, and every thread runs
-// body(first_unit, unit_count) on its contiguous share of `units` work units.
+// body(first_site, site_count) on its contiguous share of the `sites`.
 template <typename Body>
-inline void launch_kernel(int num_qubits, int64_t units, const Body& body) {
-    run_kernel_region(kernel_team_size(num_qubits), units, body);
+inline void launch_kernel(int num_qubits, int64_t sites, const Body& body) {
+    run_kernel_region(kernel_team_size(num_qubits), sites, body);
 }
 
 // The qubit counts a state vector supports: 0 to 62.  Callers that must
