@@ -24,7 +24,7 @@ int32_t circuit_batch_size(const CircuitData& circuit) {
     int first = 0, largest = 0;
     for (const CircuitInstruction& ins : circuit.instructions) {
         if (!ins.parameterized) continue;
-        const int k = param_count_or_zero(ins.name);
+        const int k = gate_param_count(ins.name);
         if (k == 0) continue;
         if (first == 0) first = k;
         largest = std::max(largest, k);

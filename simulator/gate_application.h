@@ -60,7 +60,7 @@ inline std::vector<double> parameter_slice(const ParamValue& params, const std::
         all.assign(1, *d);
     else
         all = std::get<std::vector<double>>(params);
-    const int k = param_count_or_zero(name);
+    const int k = gate_param_count(name);
     const int total = static_cast<int>(all.size());
     if (k != 0 && k < total) {
         // 64-bit arithmetic so that a huge set index cannot overflow.

@@ -37,7 +37,7 @@ double param(const std::vector<double>& p, size_t k) { return p.size() > k ? p[k
 
 }  // namespace
 
-int param_count_or_zero(const std::string& n) {
+int gate_param_count(const std::string& n) {
     if (n == "RX" || n == "RY" || n == "RZ" || n == "P" || n == "U1" || n == "CRX" || n == "CRY" ||
         n == "CRZ" || n == "CP" || n == "CU1" || n == "ISINGZZ" || n == "IZZ" || n == "RXX" ||
         n == "RYY" || n == "RZZ")

@@ -11,7 +11,7 @@
 using GateMatrix = std::vector<std::complex<double>>;
 
 // Number of parameters a gate name takes (0 for fixed gates and unknown names).
-int param_count_or_zero(const std::string& name);
+int gate_param_count(const std::string& name);
 
 // GateMatrix of an uncontrolled gate; throws std::runtime_error "Unknown gate: "+name.
 GateMatrix gate_matrix(const std::string& name, const std::vector<double>& params);

@@ -50,7 +50,7 @@ TEST(GateLibrary, CountsUnitarityExactEntriesAndErrors) {
         {1, {"RX", "RY", "RZ", "P", "U1", "CRX", "CRY", "CRZ", "CP", "CU1", "ISINGZZ", "IZZ", "RXX", "RYY", "RZZ"}},
         {2, {"R", "U2", "CU2"}}, {3, {"U3", "U", "CU3"}}, {4, {"CU"}}, {0, {"H", "CX", "SWAP", "rx", "", "IsingZZ"}}};
     for (const auto& [count, names] : counts)
-        for (const char* name : names) EXPECT_EQ(param_count_or_zero(name), count) << name;
+        for (const char* name : names) EXPECT_EQ(gate_param_count(name), count) << name;
     for (const char* name : {"I", "ID", "H", "X", "Y", "Z", "S", "SDG", "T", "TDG", "SX", "SY", "RX", "RY", "RZ",
                              "P", "U1", "R", "U2", "U3", "U", "SWAP", "ISWAP", "RZZ", "ISINGZZ", "IZZ", "RXX", "RYY",
                              "CX", "CNOT", "CY", "CZ", "CH", "CCX", "TOFFOLI", "CSWAP", "CRX", "CRY", "CRZ", "CP",
