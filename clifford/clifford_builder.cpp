@@ -1,9 +1,11 @@
 #include "clifford/clifford_builder.h"
 
+#include <algorithm>
 #include <cctype>
 #include <random>
 #include <stdexcept>
 
+#include "circuit/memory_need.h"
 #include "circuit/seeding.h"
 
 namespace py = pybind11;
@@ -95,6 +97,18 @@ CircuitData build_random_clifford_data(int num_qubits, int num_gates, py::object
         }
     }
 
+    // Every gate has one target block ("swap" two targets in it); a draw
+    // takes a controlled name ("cx", "cz", "cy") with this share, and such a
+    // gate has a control block too.
+    const auto controlled_names = std::count_if(names.begin(), names.end(), [](const std::string& n) {
+        return is_two_qubit_gate(n) && n != "swap";
+    });
+    const uint64_t drawn = static_cast<uint64_t>(num_gates);
+    const uint64_t controlled = saturating_mul(drawn, static_cast<uint64_t>(controlled_names)) / names.size();
+    require_memory(saturating_mul(returned_record_copies,
+                                  saturating_add(saturating_mul(drawn, instruction_bytes(1, 0)),
+                                                 saturating_mul(controlled, heap_block_bytes(sizeof(int))))));
+
     std::mt19937 rng = seeded_engine(seed);
 
     CircuitData data(num_qubits);
@@ -132,6 +146,16 @@ CircuitData build_random_clifford_from_indices(int num_qubits, const std::vector
                                         std::to_string(need) + " qubit(s), got " +
                                         std::to_string(qubit_indices[i].size()));
     }
+    // Every instruction as make_instruction fills it: "swap" takes the whole
+    // list as targets, a two-qubit gate one control and one target, any other
+    // gate one target.
+    uint64_t bytes = 0;
+    for (std::size_t i = 0; i < gate_names.size(); ++i) {
+        const std::string& name = gate_names[i];
+        bytes += name == "swap" ? instruction_bytes(qubit_indices[i].size(), 0)
+                                : instruction_bytes(1, is_two_qubit_gate(name) ? 1 : 0);
+    }
+    require_memory(saturating_mul(returned_record_copies, bytes));
     CircuitData data(num_qubits);
     data.instructions.reserve(gate_names.size());
     for (std::size_t i = 0; i < gate_names.size(); ++i)

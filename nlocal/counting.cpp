@@ -1,8 +1,8 @@
 #include "nlocal/counting.h"
 
-#include <limits>
 #include <stdexcept>
 
+#include "circuit/memory_need.h"
 #include "nlocal/gate_tables.h"
 #include "nlocal/layers.h"
 
@@ -24,21 +24,11 @@ int checked_mul(int a, int b) {
     return r;
 }
 
-// Saturating unsigned arithmetic for the instruction count.
-uint64_t sat_add(uint64_t a, uint64_t b) {
-    uint64_t r;
-    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
-}
-uint64_t sat_mul(uint64_t a, uint64_t b) {
-    uint64_t r;
-    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
-}
-
 // Adds a block that places `gates` gates (the count may be negative, placing
 // none) of the named gate: each takes one parameter when the gate has any.
 void add_block(LayerCount& count, const std::string& name, int gates) {
     if (table_param_count(name) >= 1) count.parameters = checked_add(count.parameters, gates);
-    count.instructions = sat_add(count.instructions, gates > 0 ? static_cast<uint64_t>(gates) : 0);
+    count.instructions = saturating_add(count.instructions, gates > 0 ? static_cast<uint64_t>(gates) : 0);
 }
 
 }  // namespace
@@ -68,11 +58,11 @@ LayerCount count_n_local(const NLocalRequest& request) {
         count_entanglement_layer(request.entanglement_names, request.entanglement_types, request.num_qubits);
     LayerCount total;
     total.parameters = checked_mul(request.reps, checked_add(rotation.parameters, entanglement.parameters));
-    total.instructions = sat_mul(static_cast<uint64_t>(request.reps),
-                                 sat_add(rotation.instructions, entanglement.instructions));
+    total.instructions = saturating_mul(static_cast<uint64_t>(request.reps),
+                                 saturating_add(rotation.instructions, entanglement.instructions));
     if (request.final_rotation_layer) {
         total.parameters = checked_add(total.parameters, rotation.parameters);
-        total.instructions = sat_add(total.instructions, rotation.instructions);
+        total.instructions = saturating_add(total.instructions, rotation.instructions);
     }
     return total;
 }

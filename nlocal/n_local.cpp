@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "circuit/memory_need.h"
 #include "nlocal/layers.h"
 
 namespace py = pybind11;
@@ -51,6 +52,20 @@ int append_layers(CircuitData& data, const NLocalRequest& request) {
     return index;
 }
 
+// Peak memory of a circuit with these totals: every instruction (one target
+// and, for blocks of two or more qubits, a control list) and every named
+// parameter, in the built record and in the copy that Python receives.  A
+// parameterised instruction carries its parameter's name.
+uint64_t n_local_bytes(const LayerCount& total, const std::string& prefix) {
+    const uint64_t parameters = total.parameters > 0 ? static_cast<uint64_t>(total.parameters) : 0;
+    // prefix + "[" + index + "]", for the longest index
+    const uint64_t name_length = prefix.size() + 2 + std::to_string(parameters).size();
+    const uint64_t name_heap = name_length > 15 ? heap_block_bytes(name_length + 1) : 0;
+    uint64_t bytes = saturating_mul(total.instructions, instruction_bytes(1, 1));
+    bytes = saturating_add(bytes, saturating_mul(parameters, saturating_add(sizeof(ParameterEntry), 2 * name_heap)));
+    return saturating_mul(bytes, returned_record_copies);
+}
+
 }  // namespace
 
 std::string gate_name_of(py::handle block) { return py::cast<std::string>(block.attr("__name__")); }
@@ -64,6 +79,8 @@ void reject_negative_counts(int num_qubits, int reps) {
 CircuitData build_n_local(const NLocalRequest& request, const std::string& parameter_prefix) {
     reject_negative_counts(request.num_qubits, request.reps);
     const LayerCount total = count_n_local(request);
+    // What the process cannot obtain fails before anything is made.
+    require_memory(n_local_bytes(total, parameter_prefix));
 
     CircuitData data(request.num_qubits, parameter_prefix);
     data.num_parameters = total.parameters;

@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "circuit/circuit_data.h"
+#include "circuit/memory_need.h"
 #include "circuit/seeding.h"
 #include "simulator/batch_size.h"
 #include "simulator/gate_application.h"
@@ -94,14 +96,37 @@ void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::c
     if (failure) std::rethrow_exception(failure);
 }
 
+// Bytes of `sets` rows of 2^n complex T (n already in range): the rows of a
+// batched call, or the NumPy array returned for them.
+template <typename T>
+uint64_t amplitude_rows_bytes(uint64_t sets, int n) {
+    return saturating_mul(sets, saturating_mul(uint64_t{1} << n, sizeof(std::complex<T>)));
+}
+
 // Fewer than two parameter sets: one state, returned as a one-dimensional array.
+// The state and the array must fit together, else the state is not made.
 template <typename T>
 pybind11::object single_set_amplitudes(const CircuitData& circuit) {
+    check_num_qubits_range(circuit.num_qubits);
+    if (!memory_fits(saturating_add(state_vector_bytes<T>(circuit.num_qubits), amplitude_rows_bytes<T>(1, circuit.num_qubits))))
+        throw_state_allocation_failure();
     GateMatrixCache cache;
     StateVector<T> state(circuit.num_qubits);
     apply_circuit_for_amplitudes(state, circuit, cache, 0);
     return new_complex_array<T>({static_cast<pybind11::ssize_t>(state.dim)},
                                 [&](std::complex<T>* dst) { write_amplitudes(state, dst); });
+}
+
+// Peak memory of a batched call: the rows, with either a state per running
+// thread (while the sets are simulated) or the final array (while the rows are
+// copied into it), whichever is larger; the states are gone before the array
+// is made.
+template <typename T>
+uint64_t batched_amplitudes_bytes(int n, int32_t sets) {
+    const uint64_t rows = amplitude_rows_bytes<T>(static_cast<uint64_t>(sets), n);
+    const int threads = std::min(std::max(1, region_team(kernel_team_size(n))), static_cast<int>(sets));
+    const uint64_t states = saturating_mul(static_cast<uint64_t>(threads), state_vector_bytes<T>(n));
+    return saturating_add(rows, std::max(states, rows));
 }
 
 // Two or more parameter sets: rows filled by simulate_batches, then copied
@@ -110,6 +135,9 @@ template <typename T>
 pybind11::object batched_amplitudes(const CircuitData& circuit, int32_t sets) {
     check_num_qubits_range(circuit.num_qubits);  // never form 2^n from an unsupported count
     const uint64_t dim = uint64_t{1} << circuit.num_qubits;
+    if (dim > std::vector<std::complex<T>>().max_size())
+        throw std::length_error("cannot create std::vector larger than max_size()");
+    require_memory(batched_amplitudes_bytes<T>(circuit.num_qubits, sets));
     std::vector<std::vector<std::complex<T>>> rows;
     {
         std::vector<std::complex<T>> zero_row(dim);

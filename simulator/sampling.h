@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "circuit/circuit_data.h"
+#include "circuit/memory_need.h"
 #include "circuit/seeding.h"
 #include "simulator/batch_size.h"
 #include "simulator/gate_application.h"
@@ -44,12 +45,38 @@ using BitstringCounts = std::map<std::string, int>;
 // Uniform in [0, 1) from two engine outputs.
 inline double draw_uniform(std::mt19937& engine) { return std::generate_canonical<double, 53>(engine); }
 
-// Classical bit num_cbits - 1 first, bit 0 last.
+// Classical bit num_cbits - 1 first, bit 0 last; every entry is 0 or 1.
 inline std::string bitstring_of(const std::vector<int>& classical_register) {
-    std::string s;
-    for (int v : classical_register) s += std::to_string(v);
-    std::reverse(s.begin(), s.end());
+    const size_t n = classical_register.size();
+    std::string s(n, '0');
+    for (size_t c = 0; c < n; ++c) s[n - 1 - c] = static_cast<char>('0' + classical_register[c]);
     return s;
+}
+
+// ---------------------------------------------------------------------------
+// Memory of the sampling results, which grows with the number of distinct
+// outcomes and with num_cbits
+
+// One entry of an IndexCounts map (a tree node).
+inline constexpr uint64_t index_count_bytes = 64;
+
+// One distinct bitstring in BitstringCounts: its tree node and, beyond the
+// string's inline capacity, the characters.
+inline uint64_t bitstring_count_bytes(int num_cbits) {
+    const uint64_t chars = static_cast<uint64_t>(std::max(0, num_cbits));
+    return saturating_add(heap_block_bytes(72), chars > 15 ? heap_block_bytes(chars + 1) : 0);
+}
+
+// One entry of the returned dict: the key str (its header, the characters and
+// a terminator), the count's int and the dict's slot.
+inline uint64_t bitstring_dict_entry_bytes(int num_cbits) {
+    return saturating_add(heap_block_bytes(saturating_add(41, static_cast<uint64_t>(std::max(0, num_cbits)))), 32 + 64);
+}
+
+// One shot's classical_register and the bitstring formed from it.
+inline uint64_t register_bytes(int num_cbits) {
+    const uint64_t n = static_cast<uint64_t>(std::max(0, num_cbits));
+    return saturating_add(heap_block_bytes(saturating_mul(n, sizeof(int))), heap_block_bytes(saturating_add(n, 1)));
 }
 
 // The classical bit a MEASURE writes: controls[0], else its qubit.
@@ -150,11 +177,15 @@ inline size_t first_not_less(const std::vector<double>& sums, double r) {
     return pos == sums.end() ? sums.size() - 1 : static_cast<size_t>(pos - sums.begin());
 }
 
-// Moves the hit counts of positions base + k into `found` and clears `hits`.
-inline void collect_hits(std::vector<int>& hits, uint64_t base, IndexCounts& found) {
+// Moves the hit counts of positions base + k into `found`, under the index's
+// bits in `keep`, and clears `hits`.
+inline void collect_hits(std::vector<int>& hits, uint64_t base, uint64_t keep, IndexCounts& found,
+                         MemoryGrowth& growth) {
     for (size_t k = 0; k < hits.size(); ++k)
         if (hits[k]) {
-            found[base + k] += hits[k];
+            const auto [entry, added] = found.try_emplace((base + k) & keep, 0);
+            if (added) growth.add(index_count_bytes);
+            entry->second += hits[k];
             hits[k] = 0;
         }
 }
@@ -195,23 +226,41 @@ inline ShotsByBlock draw_shots_by_block(const std::vector<double>& block_cumulat
     return grouped;
 }
 
+// Scratch of sample_static_indices beside the table: the hit counters, and
+// above sampling_block_size amplitudes one block's running sums and one chunk
+// of drawn shots.
+inline constexpr int static_shot_chunk = 1 << 20;
+inline uint64_t static_sampling_scratch_bytes(uint64_t dim, int shots) {
+    if (dim <= sampling_block_size) return dim * sizeof(int);
+    const uint64_t chunk = static_cast<uint64_t>(std::clamp(shots, 0, static_shot_chunk));
+    return sampling_block_size * (sizeof(double) + sizeof(int)) + chunk * (sizeof(uint32_t) + 2 * sizeof(double)) +
+           (dim / sampling_block_size) * 2 * sizeof(uint32_t);
+}
+
+// The sampling table (see build_sampling_table) of a state of dim amplitudes.
+inline uint64_t sampling_table_bytes(uint64_t dim) {
+    return (dim <= sampling_block_size ? dim : dim / sampling_block_size) * sizeof(double);
+}
+
 // Draws one uniform per shot, in shot order, and counts the basis index each
-// one chooses.  Above sampling_block_size amplitudes, the shots are drawn in
-// chunks of 2^20 (bounding the scratch memory) and the shots of one block are
-// resolved together against that block's running sums, which gives the same
-// index as scanning the block for every shot.
+// one chooses, keeping only its bits in `keep` (the qubits the shots read).
+// Above sampling_block_size amplitudes, the shots are drawn in chunks of 2^20
+// (bounding the scratch memory) and the shots of one block are resolved
+// together against that block's running sums, which gives the same index as
+// scanning the block for every shot.
 template <typename T>
 IndexCounts sample_static_indices(const StateVector<T>& state, const std::vector<double>& table, int shots,
-                                  std::mt19937& engine) {
+                                  std::mt19937& engine, uint64_t keep = ~uint64_t{0}) {
     IndexCounts found;
+    MemoryGrowth growth;
     if (shots <= 0) return found;
     if (state.dim <= sampling_block_size) {
         std::vector<int> hits(state.dim, 0);
         for (int s = 0; s < shots; ++s) ++hits[first_not_less(table, draw_uniform(engine))];
-        collect_hits(hits, 0, found);
+        collect_hits(hits, 0, keep, found, growth);
         return found;
     }
-    constexpr int chunk = 1 << 20;
+    constexpr int chunk = static_shot_chunk;
     std::vector<double> running(sampling_block_size);
     std::vector<int> hits(sampling_block_size, 0);
     for (int done = 0, m = 0; done < shots; done += m) {
@@ -222,7 +271,7 @@ IndexCounts sample_static_indices(const StateVector<T>& state, const std::vector
             block_running_sums(state, j, running);
             for (uint32_t s = grouped.start[j]; s < grouped.start[j + 1]; ++s)
                 ++hits[first_not_less(running, grouped.rests[s])];
-            collect_hits(hits, static_cast<uint64_t>(j) * sampling_block_size, found);
+            collect_hits(hits, static_cast<uint64_t>(j) * sampling_block_size, keep, found, growth);
         }
     }
     return found;
@@ -239,8 +288,13 @@ BitstringCounts sample_static(const CircuitData& circuit, int b, int shots, int 
     for (const CircuitInstruction& ins : circuit.instructions)
         apply_instruction(state, ins, cache, b, [&]() -> ResetRng& { return rng; });
     const std::vector<double> table = build_sampling_table(state);
+    uint64_t read = 0;  // the qubits whose bits reach the register
+    for (const auto& [qubit, cbit] : measure_map) read |= uint64_t{1} << qubit;
+    const IndexCounts found = sample_static_indices(state, table, shots, rng.engine, read);
+    // Every distinct index makes at most one new bitstring.
+    require_memory(saturating_mul(found.size(), bitstring_count_bytes(num_cbits)));
     BitstringCounts counts;
-    for (const auto& [index, count] : sample_static_indices(state, table, shots, rng.engine)) {
+    for (const auto& [index, count] : found) {
         std::vector<int> classical_register(num_cbits);
         for (const auto& [qubit, cbit] : measure_map)
             classical_register[cbit] = static_cast<int>((index >> qubit) & 1u);
@@ -308,16 +362,42 @@ std::string run_dynamic_shot(const CircuitData& circuit, int b, int num_cbits, R
 template <typename T>
 BitstringCounts sample_dynamic(const CircuitData& circuit, int b, int shots, int num_cbits, ResetRng& rng) {
     BitstringCounts counts;
-    for (int s = 0; s < shots; ++s) ++counts[run_dynamic_shot<T>(circuit, b, num_cbits, rng)];
+    MemoryGrowth growth;
+    for (int s = 0; s < shots; ++s) {
+        const auto [entry, added] = counts.try_emplace(run_dynamic_shot<T>(circuit, b, num_cbits, rng), 0);
+        if (added) growth.add(bitstring_count_bytes(num_cbits));
+        ++entry->second;
+    }
     return counts;
 }
 
 // ---------------------------------------------------------------------------
 
-inline pybind11::dict counts_to_dict(const BitstringCounts& counts) {
+inline pybind11::dict counts_to_dict(const BitstringCounts& counts, int num_cbits) {
+    require_memory(saturating_mul(counts.size(), bitstring_dict_entry_bytes(num_cbits)));
     pybind11::dict d;
     for (const auto& [key, count] : counts) d[pybind11::str(key)] = pybind11::int_(count);
     return d;
+}
+
+// What a parameter set needs before its first outcome is counted: the state
+// (with the static path's table and scratch) must fit, else the state is not
+// made; then with it one shot's register and bitstring, else std::bad_alloc.
+// A qubit count out of range is left to the state, which reports it where it
+// is made; a dynamic circuit without shots makes no state.
+template <typename T>
+void check_sampling_memory(int num_qubits, int shots, int num_cbits, bool dynamic_circuit) {
+    if (static_cast<uint32_t>(num_qubits) > 62u || (dynamic_circuit && shots <= 0)) return;
+    uint64_t state = state_vector_bytes<T>(num_qubits);
+    if (!dynamic_circuit) {
+        const uint64_t dim = uint64_t{1} << num_qubits;
+        state = saturating_add(state, sampling_table_bytes(dim) + static_sampling_scratch_bytes(dim, shots));
+    }
+    const uint64_t total =
+        shots > 0 ? saturating_add(state, saturating_add(register_bytes(num_cbits), bitstring_count_bytes(num_cbits))) : state;
+    if (memory_fits(total)) return;
+    if (!memory_fits(state)) throw_state_allocation_failure();
+    throw std::bad_alloc();
 }
 
 // All parameter sets, all shots and all RESETs draw from one engine, seeded
@@ -328,6 +408,7 @@ pybind11::object run_impl(const CircuitData& circuit, int shots, int num_cbits, 
     const int32_t batches = circuit_batch_size(circuit);
     const bool dynamic_circuit = is_dynamic_circuit(circuit.instructions);
     const MeasureMap measure_map = build_measure_map(circuit.instructions, num_cbits);
+    check_sampling_memory<T>(circuit.num_qubits, shots, num_cbits, dynamic_circuit);
     ResetRng rng{seeded_engine(seed)};
 
     pybind11::list result;
@@ -335,7 +416,7 @@ pybind11::object run_impl(const CircuitData& circuit, int shots, int num_cbits, 
         const BitstringCounts counts = dynamic_circuit
                                            ? sample_dynamic<T>(circuit, b, shots, num_cbits, rng)
                                            : sample_static<T>(circuit, b, shots, num_cbits, measure_map, rng);
-        result.append(counts_to_dict(counts));
+        result.append(counts_to_dict(counts, num_cbits));
     }
     if (batches <= 1) return pybind11::object(result[0]);
     return result;

@@ -58,6 +58,22 @@ inline void check_num_qubits_range(int n) {
     if (static_cast<uint32_t>(n) > 62u) throw std::runtime_error("StateVector: num_qubits out of supported range");
 }
 
+// Bytes of the two arrays of a state of n qubits (0 to 62), each rounded up to
+// a multiple of 64 for aligned_alloc; UINT64_MAX when that does not fit in 64
+// bits (float with 62 qubits, double with 61 or 62).
+template <typename T>
+uint64_t state_vector_bytes(int n) {
+    constexpr uint64_t max_bytes = UINT64_MAX - 63;
+    const uint64_t dim = uint64_t{1} << (static_cast<uint32_t>(n) & 63u);
+    if (dim > max_bytes / sizeof(T)) return UINT64_MAX;
+    const uint64_t array = (dim * sizeof(T) + 63) & ~uint64_t{63};
+    return array > UINT64_MAX / 2 ? UINT64_MAX : 2 * array;
+}
+
+[[noreturn]] inline void throw_state_allocation_failure() {
+    throw std::runtime_error("Failed to allocate memory for StateVector");
+}
+
 template <typename T>
 class StateVector {
 public:
@@ -70,18 +86,17 @@ public:
     // The state |0...0> on num_qubits qubits (0 to 62).
     explicit StateVector(int n) : num_qubits(n), dim(uint64_t{1} << (static_cast<uint32_t>(n) & 63u)), owns(true) {
         check_num_qubits_range(n);
-        // A byte size that does not fit in 64 bits is an allocation failure;
-        // the size is rounded up to a multiple of 64 for aligned_alloc.
-        constexpr uint64_t max_bytes = UINT64_MAX - 63;
-        if (dim > max_bytes / sizeof(T)) throw std::runtime_error("Failed to allocate memory for StateVector");
-        const uint64_t bytes = (dim * sizeof(T) + 63) & ~uint64_t{63};
+        // A byte size that does not fit in 64 bits is an allocation failure.
+        const uint64_t both = state_vector_bytes<T>(n);
+        if (both == UINT64_MAX) throw_state_allocation_failure();
+        const uint64_t bytes = both / 2;
         real = static_cast<T*>(std::aligned_alloc(64, bytes));
         imag = static_cast<T*>(std::aligned_alloc(64, bytes));
         if (real == nullptr || imag == nullptr) {
             std::free(real);
             std::free(imag);
             real = imag = nullptr;
-            throw std::runtime_error("Failed to allocate memory for StateVector");
+            throw_state_allocation_failure();
         }
         std::memset(real, 0, dim * sizeof(T));
         std::memset(imag, 0, dim * sizeof(T));
