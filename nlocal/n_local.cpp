@@ -31,7 +31,9 @@ void add_parameter_entries(CircuitData& data, const std::string& prefix, int tot
     data.parameters.reserve(static_cast<size_t>(total));
     for (int i = 0; i < total; ++i) {
         ParameterEntry& entry = data.parameters.emplace_back();
-        entry.name = prefix + "[" + std::to_string(i) + "]";
+        const std::string index = std::to_string(i);
+        entry.name.reserve(prefix.size() + index.size() + 2);  // no spare capacity kept in every name
+        entry.name.append(prefix).append("[").append(index).append("]");
     }
 }
 

@@ -122,6 +122,23 @@ TEST(StaticSampling, ChunkedShotsSameAsShotByShotSearch) {
 
 // A seed is the engine's seed as an unsigned 32-bit value; a negative one
 // takes a value of the system random source instead of its bit pattern.
+// Keeping only the read qubits' bits of each index merges the counts of the
+// indices that agree on them, and draws exactly as often.
+TEST(StaticSampling, KeptBitsMergeTheCountsOfTheirIndices) {
+    for (int n : {5, 18}) {
+        StateVector<double> sv(n);
+        fill_random_state(sv, 0.5);
+        const std::vector<double> table = build_sampling_table(sv);
+        const uint64_t keep = (uint64_t{1} << 1) | (uint64_t{1} << (n - 1));
+        std::mt19937 a(3), b(3);
+        IndexCounts merged;
+        for (const auto& [index, count] : sample_static_indices(sv, table, 50000, a)) merged[index & keep] += count;
+        const IndexCounts kept = sample_static_indices(sv, table, 50000, b, keep);
+        EXPECT_EQ(kept, merged) << n;
+        EXPECT_EQ(a(), b());
+    }
+}
+
 TEST(Seeding, SeedOrSystemRandomSource) {
     for (int seed : {0, 1, 12345, 2147483647})
         EXPECT_EQ(seeded_engine(seed), std::mt19937(static_cast<uint32_t>(seed))) << seed;
