@@ -107,8 +107,9 @@ uint64_t amplitude_rows_bytes(uint64_t sets, int n) {
 // The state and the array must fit together, else the state is not made.
 template <typename T>
 pybind11::object single_set_amplitudes(const CircuitData& circuit) {
-    check_num_qubits_range(circuit.num_qubits);
-    if (!memory_fits(saturating_add(state_vector_bytes<T>(circuit.num_qubits), amplitude_rows_bytes<T>(1, circuit.num_qubits))))
+    const int n = circuit.num_qubits;
+    check_num_qubits_range(n);
+    if (!memory_fits(saturating_add(state_vector_bytes<T>(n), amplitude_rows_bytes<T>(1, n))))
         throw_state_allocation_failure();
     GateMatrixCache cache;
     StateVector<T> state(circuit.num_qubits);

@@ -393,8 +393,8 @@ void check_sampling_memory(int num_qubits, int shots, int num_cbits, bool dynami
         const uint64_t dim = uint64_t{1} << num_qubits;
         state = saturating_add(state, sampling_table_bytes(dim) + static_sampling_scratch_bytes(dim, shots));
     }
-    const uint64_t total =
-        shots > 0 ? saturating_add(state, saturating_add(register_bytes(num_cbits), bitstring_count_bytes(num_cbits))) : state;
+    const uint64_t outcome = saturating_add(register_bytes(num_cbits), bitstring_count_bytes(num_cbits));
+    const uint64_t total = shots > 0 ? saturating_add(state, outcome) : state;
     if (memory_fits(total)) return;
     if (!memory_fits(state)) throw_state_allocation_failure();
     throw std::bad_alloc();
