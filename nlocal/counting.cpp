@@ -59,7 +59,7 @@ LayerCount count_n_local(const NLocalRequest& request) {
     LayerCount total;
     total.parameters = checked_mul(request.reps, checked_add(rotation.parameters, entanglement.parameters));
     total.instructions = saturating_mul(static_cast<uint64_t>(request.reps),
-                                 saturating_add(rotation.instructions, entanglement.instructions));
+                                        saturating_add(rotation.instructions, entanglement.instructions));
     if (request.final_rotation_layer) {
         total.parameters = checked_add(total.parameters, rotation.parameters);
         total.instructions = saturating_add(total.instructions, rotation.instructions);

@@ -21,9 +21,10 @@ thread_local ThreadRng thread_rng;
 // vector with a 16-entry matrix, one control and one target; then, while the
 // list is made, the Python object that takes it over (the object, the
 // binding layer's record of it, the heap copy it owns) and the list's slot.
-constexpr uint64_t qv_python_object_bytes = 64 + 48 + 8;
-const uint64_t qv_op_bytes = instruction_bytes(1, 1, 16) + heap_block_bytes(sizeof(CircuitInstruction)) +
-                             qv_python_object_bytes;
+uint64_t qv_op_bytes() {
+    constexpr uint64_t python_object_bytes = 64 + 48 + 8;
+    return instruction_bytes(1, 1, 16) + heap_block_bytes(sizeof(CircuitInstruction)) + python_object_bytes;
+}
 
 }  // namespace
 
@@ -61,7 +62,7 @@ std::vector<CircuitInstruction> build_qv_op_list_ultra(int n, int /*unused*/, in
     if (n < 0 || n > kMaxQvQubits)
         throw std::invalid_argument("number of qubits must lie in 0..65535");
     const int count = n * (n / 2);
-    require_memory(saturating_mul(static_cast<uint64_t>(count), qv_op_bytes));
+    require_memory(saturating_mul(static_cast<uint64_t>(count), qv_op_bytes()));
     std::vector<CircuitInstruction> ops(static_cast<std::size_t>(count));
     std::atomic<bool> failed{false};
     run_parallel_region(0, [&]() { fill_qv_ops(ops, n, seed, count, failed); });

@@ -60,22 +60,25 @@ inline std::string bitstring_of(const std::vector<int>& classical_register) {
 // One entry of an IndexCounts map (a tree node).
 inline constexpr uint64_t index_count_bytes = 64;
 
+// Characters of a bitstring (a negative num_cbits makes none).
+inline uint64_t bitstring_length(int num_cbits) { return static_cast<uint64_t>(std::max(0, num_cbits)); }
+
 // One distinct bitstring in BitstringCounts: its tree node and, beyond the
 // string's inline capacity, the characters.
 inline uint64_t bitstring_count_bytes(int num_cbits) {
-    const uint64_t chars = static_cast<uint64_t>(std::max(0, num_cbits));
+    const uint64_t chars = bitstring_length(num_cbits);
     return saturating_add(heap_block_bytes(72), chars > 15 ? heap_block_bytes(chars + 1) : 0);
 }
 
 // One entry of the returned dict: the key str (its header, the characters and
 // a terminator), the count's int and the dict's slot.
 inline uint64_t bitstring_dict_entry_bytes(int num_cbits) {
-    return saturating_add(heap_block_bytes(saturating_add(41, static_cast<uint64_t>(std::max(0, num_cbits)))), 32 + 64);
+    return saturating_add(heap_block_bytes(saturating_add(41, bitstring_length(num_cbits))), 32 + 64);
 }
 
 // One shot's classical_register and the bitstring formed from it.
 inline uint64_t register_bytes(int num_cbits) {
-    const uint64_t n = static_cast<uint64_t>(std::max(0, num_cbits));
+    const uint64_t n = bitstring_length(num_cbits);
     return saturating_add(heap_block_bytes(saturating_mul(n, sizeof(int))), heap_block_bytes(saturating_add(n, 1)));
 }
 
@@ -387,7 +390,7 @@ inline pybind11::dict counts_to_dict(const BitstringCounts& counts, int num_cbit
 // is made; a dynamic circuit without shots makes no state.
 template <typename T>
 void check_sampling_memory(int num_qubits, int shots, int num_cbits, bool dynamic_circuit) {
-    if (static_cast<uint32_t>(num_qubits) > 62u || (dynamic_circuit && shots <= 0)) return;
+    if (!num_qubits_in_range(num_qubits) || (dynamic_circuit && shots <= 0)) return;
     uint64_t state = state_vector_bytes<T>(num_qubits);
     if (!dynamic_circuit) {
         const uint64_t dim = uint64_t{1} << num_qubits;

@@ -54,8 +54,9 @@ inline void launch_kernel(int num_qubits, int64_t sites, const Body& body) {
 
 // The qubit counts a state vector supports: 0 to 62.  Callers that must
 // reject a count before allocating anything use it too.
+inline bool num_qubits_in_range(int n) { return static_cast<uint32_t>(n) <= 62u; }
 inline void check_num_qubits_range(int n) {
-    if (static_cast<uint32_t>(n) > 62u) throw std::runtime_error("StateVector: num_qubits out of supported range");
+    if (!num_qubits_in_range(n)) throw std::runtime_error("StateVector: num_qubits out of supported range");
 }
 
 // Bytes of the two arrays of a state of n qubits (0 to 62), each rounded up to
