@@ -35,12 +35,15 @@ ResetRng& reset_rng() {
     return rng;
 }
 
-// Runs every instruction of the circuit on `state` for parameter set b, with
-// RESETs drawn from this thread's reset_rng.
+// The circuit resolved for parameter set b into `list` (or, when the list
+// already holds it for another set, refreshed for b), then run on `state`
+// with RESETs drawn from this thread's reset_rng.
 template <typename T>
-void apply_circuit_for_amplitudes(StateVector<T>& state, const CircuitData& circuit, GateMatrixCache& cache,
-                                  int b) {
-    for (const CircuitInstruction& ins : circuit.instructions) apply_instruction(state, ins, cache, b, reset_rng<T>);
+void apply_circuit_for_amplitudes(StateVector<T>& state, const CircuitData& circuit, GateMatrixCache& cache, int b,
+                                  ReadyList<T>& list, ReadyList<T>& scratch, bool resolved) {
+    if (resolved) refresh_for_set(list, circuit, cache, b, scratch);
+    else resolve_circuit(list, circuit, cache, b);
+    run_ready_list(state, list, reset_rng<T>);
 }
 
 // The state's planar amplitudes as interleaved complex numbers at dst.
@@ -69,8 +72,9 @@ pybind11::object new_complex_array(const std::vector<pybind11::ssize_t>& shape, 
 
 // The parameter-set region: sets split in contiguous shares over a team of
 // kernel_team_size(n) threads (one in a forked child), each thread with its
-// own state per set and its own matrix cache.  The first error of any set is
-// rethrown after the region.
+// own state per set, its own matrix cache and its own ready list (resolved at
+// its first set, refreshed for each further one).  The first error of any set
+// is rethrown after the region.
 template <typename T>
 void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::complex<T>>>& rows) {
     const int n = circuit.num_qubits;
@@ -80,11 +84,13 @@ void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::c
     std::atomic<bool> failed{false};
     run_parallel_region(kernel_team_size(n), [&]() {
         GateMatrixCache local_cache;
+        ReadyList<T> list, scratch;
         const BlockShare share = static_block_partition(sets, omp_get_num_threads(), omp_get_thread_num());
         for (int64_t b = share.first; b < share.first + share.count && !failed.load(); ++b) {
             try {
                 StateVector<T> state(n);
-                apply_circuit_for_amplitudes(state, circuit, local_cache, static_cast<int>(b));
+                apply_circuit_for_amplitudes(state, circuit, local_cache, static_cast<int>(b), list, scratch,
+                                             b != share.first);
                 write_amplitudes(state, rows[static_cast<size_t>(b)].data());
             } catch (...) {
                 std::lock_guard<std::mutex> guard(failure_lock);
@@ -113,7 +119,8 @@ pybind11::object single_set_amplitudes(const CircuitData& circuit) {
         throw_state_allocation_failure();
     GateMatrixCache cache;
     StateVector<T> state(circuit.num_qubits);
-    apply_circuit_for_amplitudes(state, circuit, cache, 0);
+    ReadyList<T> list, scratch;
+    apply_circuit_for_amplitudes(state, circuit, cache, 0, list, scratch, false);
     return new_complex_array<T>({static_cast<pybind11::ssize_t>(state.dim)},
                                 [&](std::complex<T>* dst) { write_amplitudes(state, dst); });
 }

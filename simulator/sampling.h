@@ -145,6 +145,37 @@ inline MeasureMap build_measure_map(const std::vector<CircuitInstruction>& instr
 }
 
 // ---------------------------------------------------------------------------
+// The circuit of a run_cpp call, resolved once: one matrix cache and one ready
+// list for the whole call.  The list is made when the first state exists, so
+// the state's own errors come first and a call that simulates nothing (a
+// dynamic circuit without shots) resolves nothing; each further parameter set
+// refreshes only its set-dependent matrices.  A dynamic circuit's list keeps
+// its kept MEASUREs as measure steps; a static one passes over them.
+template <typename T>
+struct CircuitResolution {
+    int num_cbits;
+    bool keep_measures;
+    GateMatrixCache cache;
+    ReadyList<T> list, scratch;
+    bool resolved = false;
+
+    CircuitResolution(int cbits, bool keep) : num_cbits(cbits), keep_measures(keep) {}
+
+    const ReadyList<T>& for_set(const CircuitData& circuit, int b) {
+        if (resolved) {
+            refresh_for_set(list, circuit, cache, b, scratch);
+            return list;
+        }
+        resolve_circuit(list, circuit, cache, b, [this](ReadyList<T>& l, const CircuitInstruction& ins) {
+            if (!keep_measures) return;
+            if (const std::optional<int> cbit = kept_cbit(ins, num_cbits)) l.add(ReadyKind::measure, ins.targets[0], *cbit);
+        });
+        resolved = true;
+        return list;
+    }
+};
+
+// ---------------------------------------------------------------------------
 // Static path
 
 // The sampling table: cumulative_probabilities (a running sum per amplitude)
@@ -285,11 +316,9 @@ IndexCounts sample_static_indices(const StateVector<T>& state, const std::vector
 // reads the same classical_register.
 template <typename T>
 BitstringCounts sample_static(const CircuitData& circuit, int b, int shots, int num_cbits,
-                              const MeasureMap& measure_map, ResetRng& rng) {
+                              const MeasureMap& measure_map, ResetRng& rng, CircuitResolution<T>& resolution) {
     StateVector<T> state(circuit.num_qubits);
-    GateMatrixCache cache;
-    for (const CircuitInstruction& ins : circuit.instructions)
-        apply_instruction(state, ins, cache, b, [&]() -> ResetRng& { return rng; });
+    run_ready_list(state, resolution.for_set(circuit, b), [&]() -> ResetRng& { return rng; });
     const std::vector<double> table = build_sampling_table(state);
     uint64_t read = 0;  // the qubits whose bits reach the register
     for (const auto& [qubit, cbit] : measure_map) read |= uint64_t{1} << qubit;
@@ -345,29 +374,29 @@ int measure_collapse(StateVector<T>& state, int q, double r) {
     return outcome;
 }
 
-// One shot of a dynamic circuit from |0...0>, with a fresh matrix cache; a
-// kept MEASURE draws its outcome and writes it to the classical_register.
+// One shot of a dynamic circuit from |0...0>: the circuit's list for set b
+// is resolved once the shot's state exists (the first shot of the call) or
+// refreshed for the set; a kept MEASURE draws its outcome and writes it to
+// the classical_register.
 template <typename T>
-std::string run_dynamic_shot(const CircuitData& circuit, int b, int num_cbits, ResetRng& rng) {
+std::string run_dynamic_shot(const CircuitData& circuit, int b, int num_cbits, ResetRng& rng,
+                             CircuitResolution<T>& resolution) {
     StateVector<T> state(circuit.num_qubits);
-    GateMatrixCache cache;
     std::vector<int> classical_register(num_cbits);
-    for (const CircuitInstruction& ins : circuit.instructions) {
-        if (!is_measure(ins.name)) {
-            apply_instruction(state, ins, cache, b, [&]() -> ResetRng& { return rng; });
-        } else if (const std::optional<int> cbit = kept_cbit(ins, num_cbits)) {
-            classical_register[*cbit] = measure_collapse(state, ins.targets[0], draw_uniform(rng.engine));
-        }
-    }
+    run_ready_list(state, resolution.for_set(circuit, b), [&]() -> ResetRng& { return rng; },
+                   [&](int qubit, int cbit) {
+                       classical_register[cbit] = measure_collapse(state, qubit, draw_uniform(rng.engine));
+                   });
     return bitstring_of(classical_register);
 }
 
 template <typename T>
-BitstringCounts sample_dynamic(const CircuitData& circuit, int b, int shots, int num_cbits, ResetRng& rng) {
+BitstringCounts sample_dynamic(const CircuitData& circuit, int b, int shots, int num_cbits, ResetRng& rng,
+                               CircuitResolution<T>& resolution) {
     BitstringCounts counts;
     MemoryGrowth growth;
     for (int s = 0; s < shots; ++s) {
-        const auto [entry, added] = counts.try_emplace(run_dynamic_shot<T>(circuit, b, num_cbits, rng), 0);
+        const auto [entry, added] = counts.try_emplace(run_dynamic_shot<T>(circuit, b, num_cbits, rng, resolution), 0);
         if (added) growth.add(bitstring_count_bytes(num_cbits));
         ++entry->second;
     }
@@ -413,12 +442,13 @@ pybind11::object run_impl(const CircuitData& circuit, int shots, int num_cbits, 
     const MeasureMap measure_map = build_measure_map(circuit.instructions, num_cbits);
     check_sampling_memory<T>(circuit.num_qubits, shots, num_cbits, dynamic_circuit);
     ResetRng rng{seeded_engine(seed)};
+    CircuitResolution<T> resolution(num_cbits, dynamic_circuit);
 
     pybind11::list result;
     for (int b = 0; b < std::max(1, static_cast<int>(batches)); ++b) {
-        const BitstringCounts counts = dynamic_circuit
-                                           ? sample_dynamic<T>(circuit, b, shots, num_cbits, rng)
-                                           : sample_static<T>(circuit, b, shots, num_cbits, measure_map, rng);
+        const BitstringCounts counts =
+            dynamic_circuit ? sample_dynamic<T>(circuit, b, shots, num_cbits, rng, resolution)
+                            : sample_static<T>(circuit, b, shots, num_cbits, measure_map, rng, resolution);
         result.append(counts_to_dict(counts, num_cbits));
     }
     if (batches <= 1) return pybind11::object(result[0]);

@@ -180,20 +180,41 @@ void kernel_multi_controlled_matrix_1q(const sv_detail::MultiControlledMatrix1qR
     });
 }
 
+// A 2x2 matrix split into real and imaginary parts in T, row-major: the form
+// the one-target kernels read.
+template <typename T>
+using SplitMatrix1q = sv_detail::Split2x2<T>;
+
+template <typename T>
+SplitMatrix1q<T> split_matrix_1q(const GateMatrix& m) {
+    return sv_detail::split_2x2<T>(m).m;
+}
+
+// 2x2 matrix on target t, already split.
+template <typename T>
+void launch_matrix_1q(StateVector<T>& sv, int target, const SplitMatrix1q<T>& m) {
+    const uint64_t t = uint64_t{1} << target;
+    sv_detail::launch_target(sv, t, 0, sv_detail::matrix_op(m, sv.dim, t, 0), kernel_matrix_1q<T>);
+}
+
+// 2x2 matrix on target t where the control bit is set, already split.
+template <typename T>
+void launch_controlled_matrix_1q(StateVector<T>& sv, int control, int target, const SplitMatrix1q<T>& m) {
+    const uint64_t c = uint64_t{1} << control, t = uint64_t{1} << target;
+    sv_detail::launch_target(sv, t, c, sv_detail::matrix_op(m, sv.dim, t, c), kernel_controlled_matrix_1q<T>);
+}
+
 // 2x2 matrix on target t.
 template <typename T>
 void apply_matrix_1q(StateVector<T>& sv, int target, const GateMatrix& m) {
-    const uint64_t t = uint64_t{1} << target;
-    sv_detail::launch_target(sv, t, 0, sv_detail::matrix_op(sv_detail::split_2x2<T>(m).m, sv.dim, t, 0), kernel_matrix_1q<T>);
+    launch_matrix_1q(sv, target, split_matrix_1q<T>(m));
 }
 
 // 2x2 matrix on target t where the control bit is set.  control == target:
 // nothing changes.
 template <typename T>
 void apply_controlled_matrix_1q(StateVector<T>& sv, int control, int target, const GateMatrix& m) {
-    const uint64_t c = uint64_t{1} << control, t = uint64_t{1} << target;
-    sv_detail::launch_target(sv, t, c, sv_detail::matrix_op(sv_detail::split_2x2<T>(m).m, sv.dim, t, c),
-                             kernel_controlled_matrix_1q<T>);
+    launch_controlled_matrix_1q(sv, control, target, split_matrix_1q<T>(m));
 }
 
 // 2x2 matrix (already split into T, row-major) on the target with half = 2^t,

@@ -357,16 +357,22 @@ inline void split_4x4_lower_first(const GateMatrix& m, int q0, int q1, double* m
         }
 }
 
+// 4x4 matrix on qubits lo < hi, split into double with bit 0 of the index
+// belonging to lo (split_4x4_lower_first).
+template <typename T>
+void launch_split_matrix_2q(StateVector<T>& sv, int lo, int hi, const double* mre, const double* mim) {
+    sv_detail::launch_matrix_2q(sv, uint64_t{1} << lo, uint64_t{1} << hi, mre, mim, nullptr,
+                                sv_detail::kernel_matrix_2q<T>);
+}
+
 // 4x4 matrix on qubits (q0, q1): index k = b0 + 2 b1 with b0 the bit of q0 and
 // b1 the bit of q1.  q0 == q1: nothing changes.
 template <typename T>
 void apply_matrix_2q(StateVector<T>& sv, int q0, int q1, const GateMatrix& m) {
     if (q0 == q1) return;
-    const int lo = q0 < q1 ? q0 : q1, hi = q0 < q1 ? q1 : q0;
     double mre[16], mim[16];
     split_4x4_lower_first(m, q0, q1, mre, mim);
-    sv_detail::launch_matrix_2q(sv, uint64_t{1} << lo, uint64_t{1} << hi, mre, mim, nullptr,
-                                sv_detail::kernel_matrix_2q<T>);
+    launch_split_matrix_2q(sv, q0 < q1 ? q0 : q1, q0 < q1 ? q1 : q0, mre, mim);
 }
 
 // 4x4 matrix (split into double, permuted so that bit 0 of the index is lo)
