@@ -173,3 +173,24 @@ def test_seeded_draws_follow_the_engine_stream(use_float32):
                      for k in range(b * shots * n, (b + 1) * shots * n, n)) for b in range(2)]
     assert brenvik.run_cpp(circuit_of(n, measured), shots, n, seed, use_float32) == static
     assert brenvik.run_cpp(circuit_of(n, measured + [g("X", 0)]), shots, n, seed, use_float32) == dynamic
+
+
+@pytest.mark.parametrize("use_float32", [False, True])
+def test_first_failing_instruction_raises_on_every_path(use_float32):
+    # The third instruction has an unknown name, the fifth a qubit out of range:
+    # the unknown gate is what every path reports.
+    def circuit(tail, sets=1):
+        return circuit_of(3, [g("H", 0), g("RY", 1, params=[0.1 * k for k in range(sets)], parameterized=True),
+                              g("NOPE", 0), g("X", 1), g("X", 7)] + tail)
+    calls = [lambda: brenvik.cal_states_cpp(circuit([]), use_float32),
+             lambda: brenvik.cal_states_cpp(circuit([], sets=4), use_float32),
+             lambda: brenvik.run_cpp(circuit([measure(0)]), 10, 1, 3, use_float32),
+             lambda: brenvik.run_cpp(circuit([measure(0)], sets=3), 10, 1, 3, use_float32),
+             lambda: brenvik.run_cpp(circuit([measure(0), g("H", 0), measure(0)]), 10, 1, 3, use_float32)]
+    batched = circuit_of(3, [g("RY", 1, params=[0.1, 0.2, 0.3, 0.4], parameterized=True)])
+    assert brenvik.cal_states_cpp(batched, use_float32).shape == (4, 8)  # the flag makes four sets
+    for call in calls:
+        with pytest.raises(RuntimeError, match="^Unknown gate: NOPE$"):
+            call()
+    # A dynamic circuit without shots simulates nothing and raises nothing.
+    assert brenvik.run_cpp(circuit([measure(0), g("H", 0), measure(0)]), 0, 1, 3, use_float32) == {}
