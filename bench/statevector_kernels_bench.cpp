@@ -26,6 +26,7 @@
 
 #include "statevector/dense_kernels.h"
 #include "statevector/fixed_kernels.h"
+#include "statevector/index_bit_exchange.h"
 #include "statevector/reset.h"
 #include "statevector/state_vector.h"
 
@@ -186,19 +187,18 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-template <typename T>
-void bench_kernel(benchmark::State& state, KernelSpec spec, int n, int target, int a, int b) {
-    Workspace<T>& w = workspace<T>(n);
+// Times run() interleaved with the copy and the in-place scale of the same
+// state (a warm-up run first) and reports the rate of `bytes` per run against
+// both, from the median times.
+template <typename T, typename Run>
+void time_against_copy(benchmark::State& state, Workspace<T>& w, double bytes, const Run& run) {
     StateVector<T>& sv = *w.sv;
-    std::vector<double> kernel_s, copy_s, scale_s;
-    const int q[3] = {target, a, b};
-    const double touched = touched_fraction(spec, q, std::is_same_v<T, float> ? 4 : 3);
     const double full = 2.0 * 2.0 * static_cast<double>(sv.dim) * sizeof(T);  // read + write of both arrays
-    const double bytes = spec.read_only || spec.write_only ? full * touched / 2 : full * touched;
-    run_kernel(spec.name, sv, target, a, b);  // warm up
+    std::vector<double> kernel_s, copy_s, scale_s;
+    run();  // warm up
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
-        run_kernel(spec.name, sv, target, a, b);
+        run();
         auto t1 = std::chrono::steady_clock::now();
         state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
         kernel_s.push_back(std::chrono::duration<double>(t1 - t0).count());
@@ -211,11 +211,6 @@ void bench_kernel(benchmark::State& state, KernelSpec spec, int n, int target, i
         t1 = std::chrono::steady_clock::now();
         scale_s.push_back(std::chrono::duration<double>(t1 - t0).count());
     }
-    if (spec.name == "zero_state") {  // restore nonzero amplitudes for the next benchmarks
-        const T v = static_cast<T>(1.0 / std::sqrt(2.0 * sv.dim));
-        std::fill(sv.real, sv.real + sv.dim, v);
-        std::fill(sv.imag, sv.imag + sv.dim, v);
-    }
     const double kernel_rate = bytes / median(kernel_s), copy_rate = full / median(copy_s),
                  scale_rate = full / median(scale_s);
     state.SetBytesProcessed(static_cast<int64_t>(bytes * state.iterations()));
@@ -224,6 +219,59 @@ void bench_kernel(benchmark::State& state, KernelSpec spec, int n, int target, i
     state.counters["copy_ratio"] = kernel_rate / copy_rate;
     state.counters["scale_GBps"] = scale_rate / 1e9;
     state.counters["scale_ratio"] = kernel_rate / scale_rate;
+}
+
+template <typename T>
+void bench_kernel(benchmark::State& state, KernelSpec spec, int n, int target, int a, int b) {
+    Workspace<T>& w = workspace<T>(n);
+    StateVector<T>& sv = *w.sv;
+    const int q[3] = {target, a, b};
+    const double touched = touched_fraction(spec, q, std::is_same_v<T, float> ? 4 : 3);
+    const double full = 2.0 * 2.0 * static_cast<double>(sv.dim) * sizeof(T);  // read + write of both arrays
+    const double bytes = spec.read_only || spec.write_only ? full * touched / 2 : full * touched;
+    time_against_copy(state, w, bytes, [&] { run_kernel(spec.name, sv, target, a, b); });
+    if (spec.name == "zero_state") {  // restore nonzero amplitudes for the next benchmarks
+        const T v = static_cast<T>(1.0 / std::sqrt(2.0 * sv.dim));
+        std::fill(sv.real, sv.real + sv.dim, v);
+        std::fill(sv.imag, sv.imag + sv.dim, v);
+    }
+}
+
+// Exchange of m index-bit pairs: positions 3 .. 2 + m with the top m positions
+// (3 with the top one, 4 with the next, ...).  Bytes are those of the 64-byte
+// lines holding an amplitude that moves.
+template <typename T>
+void bench_index_bit_exchange(benchmark::State& state, int n, int m) {
+    Workspace<T>& w = workspace<T>(n);
+    StateVector<T>& sv = *w.sv;
+    std::vector<std::pair<int, int>> pairs;
+    for (int k = 0; k < m; ++k) pairs.emplace_back(3 + k, n - 1 - k);
+    const auto moves = [&pairs](uint64_t i) {
+        for (const auto& [x, y] : pairs)
+            if (((i >> x) ^ (i >> y)) & 1) return true;
+        return false;
+    };
+    // Whether a line moves depends only on the pair bits: count the settings
+    // of those above the line (the line's bits, `inner`, clear) whose line
+    // holds a moving amplitude for some setting of the pair bits inside it.
+    uint64_t pair_bits = 0;
+    for (const auto& [x, y] : pairs) pair_bits |= (uint64_t{1} << x) | (uint64_t{1} << y);
+    const uint64_t inner = pair_bits & (std::is_same_v<T, float> ? 15 : 7);
+    uint64_t touched = 0, lines = 0;
+    for (uint64_t p = 0; p < (uint64_t{1} << (2 * m)); ++p) {
+        const uint64_t i = _pdep_u64(p, pair_bits);
+        if ((i & inner) != 0) continue;
+        ++lines;
+        bool any = false;
+        for (uint64_t s = inner;; s = (s - 1) & inner) {
+            any = any || moves(i | s);
+            if (s == 0) break;
+        }
+        touched += any ? 1 : 0;
+    }
+    const double full = 2.0 * 2.0 * static_cast<double>(sv.dim) * sizeof(T);
+    time_against_copy(state, w, full * static_cast<double>(touched) / static_cast<double>(lines),
+                      [&] { exchange_index_bits(sv, pairs); });
 }
 
 }  // namespace
@@ -276,6 +324,15 @@ int main(int argc, char** argv) {
             }
         }
     }
+    for (int n : {24, 26})
+        for (int prec = 0; prec < 2; ++prec)
+            for (int m : {1, 2, 4, 8}) {
+                const std::string name = "index_bit_exchange/" + std::to_string(n) + "/" + (prec ? "double" : "float") +
+                                         "/" + std::to_string(m) + "pairs";
+                auto* b = prec ? benchmark::RegisterBenchmark(name, bench_index_bit_exchange<double>, n, m)
+                               : benchmark::RegisterBenchmark(name, bench_index_bit_exchange<float>, n, m);
+                b->Iterations(n == 24 ? 10 : 5)->UseManualTime()->Unit(benchmark::kMillisecond);
+            }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
