@@ -3,6 +3,7 @@
 #pragma once
 
 #include <omp.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -36,8 +37,18 @@ void check_qubit_index(const std::string& gate, int qubit, int num_qubits);
 // team > 0 asks for that many threads; team <= 0 takes the runtime's default
 // team.  Each thread computes its own share of the `blocks` blocks, so the
 // body needs no work-sharing construct; the region's end is the only barrier.
+// When the team asked for would have one thread (team 1, a forked child, or a
+// launch inside an active region, where a nested region gets one thread under
+// the runtime's default of one active level), the body runs on the calling
+// thread with the whole range, the share static_block_partition gives the one
+// thread of such a region, and no region is opened.  The default team
+// (team <= 0) always opens its region.
 template <typename Body>
 inline void run_kernel_region(int team, int64_t blocks, const Body& body) {
+    if (team > 0 && (team == 1 || region_team(team) == 1 || omp_in_parallel())) {
+        body(int64_t{0}, blocks);
+        return;
+    }
     run_parallel_region(team, [&]() {
         const BlockShare share = static_block_partition(blocks, omp_get_num_threads(), omp_get_thread_num());
         body(share.first, share.count);
@@ -46,7 +57,8 @@ inline void run_kernel_region(int team, int64_t blocks, const Body& body) {
 
 // Opens the region of one gate kernel on a state of num_qubits qubits: the
 // thread count is kernel_team_size, and every thread runs
-// body(first_site, site_count) on its contiguous share of the `sites`.
+// body(first_site, site_count) on its contiguous share of the `sites` (on the
+// calling thread alone when that team has one thread; see run_kernel_region).
 template <typename Body>
 inline void launch_kernel(int num_qubits, int64_t sites, const Body& body) {
     run_kernel_region(kernel_team_size(num_qubits), sites, body);
@@ -69,6 +81,22 @@ uint64_t state_vector_bytes(int n) {
     if (dim > max_bytes / sizeof(T)) return UINT64_MAX;
     const uint64_t array = (dim * sizeof(T) + 63) & ~uint64_t{63};
     return array > UINT64_MAX / 2 ? UINT64_MAX : 2 * array;
+}
+
+// Asks the kernel for transparent huge pages (2 MiB) on the whole 2 MiB pages
+// that lie inside [p, p + bytes), before they are first touched: a state's
+// kernels stream its arrays, and with 4 KiB pages a large state costs a TLB
+// miss every 4 KiB of each stream.  The arrays keep their allocation as it is
+// (64-byte aligned, the bytes state_vector_bytes counts), so the pages they
+// touch stay the same; the head and tail of an array that are not a whole
+// aligned 2 MiB page keep 4 KiB pages.  Where the kernel refuses (THP
+// disabled, or memory it cannot advise) the array simply keeps 4 KiB pages.
+inline void advise_huge_pages(void* p, uint64_t bytes) {
+    constexpr uintptr_t huge = uintptr_t{1} << 21;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t begin = (start + huge - 1) & ~(huge - 1);
+    const uintptr_t end = (start + bytes) & ~(huge - 1);
+    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 [[noreturn]] inline void throw_state_allocation_failure() {
@@ -99,8 +127,16 @@ public:
             real = imag = nullptr;
             throw_state_allocation_failure();
         }
-        std::memset(real, 0, dim * sizeof(T));
-        std::memset(imag, 0, dim * sizeof(T));
+        advise_huge_pages(real, bytes);
+        advise_huge_pages(imag, bytes);
+        // Zeroed by the team the kernels will use, each thread its own share,
+        // so that each page is first touched by the thread that works on it.
+        T* const re = real;
+        T* const im = imag;
+        launch_kernel(n, static_cast<int64_t>(dim), [re, im](int64_t first, int64_t count) {
+            std::memset(re + first, 0, static_cast<size_t>(count) * sizeof(T));
+            std::memset(im + first, 0, static_cast<size_t>(count) * sizeof(T));
+        });
         real[0] = T(1);
     }
 

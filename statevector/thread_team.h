@@ -10,6 +10,7 @@
 // would.  The parent is unaffected.
 #pragma once
 
+#include <omp.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -34,9 +35,19 @@ inline int region_team(int requested) {
 
 // Runs body() on every thread of one parallel region of region_team(team)
 // threads: team > 0 asks for that many, team <= 0 takes the runtime's default.
+// A team of one (asked for, or in a forked child) outside any active region
+// runs body() on the calling thread without opening a region: there
+// omp_get_num_threads() and omp_get_thread_num() give 1 and 0, as they would
+// in the region.  Inside an active region the region is still opened, so that
+// the body sees its own team of one rather than the enclosing team.
 template <typename Body>
 inline void run_parallel_region(int team, const Body& body) {
+    const bool asked = team > 0;
     team = region_team(team);
+    if (asked && team == 1 && !omp_in_parallel()) {
+        body();
+        return;
+    }
     if (team > 0) {
 #pragma omp parallel num_threads(team)
         body();

@@ -2,8 +2,12 @@
 // probability and RESET.
 #include <gtest/gtest.h>
 #include <omp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -11,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "statevector/fixed_kernels.h"
 #include "statevector/reset.h"
 #include "statevector/state_vector.h"
 #include "tests/cpp/error_text.h"
@@ -36,6 +41,110 @@ TYPED_TEST(StateTest, ConstructionAndAllocationFailure) {
     // for float at 62 qubits, for double at 61 and 62.
     for (int n : {55, std::is_same_v<T, float> ? 62 : 61, 62})
         EXPECT_EQ(error_text([n] { StateVector<T> sv(n); }), "Failed to allocate memory for StateVector") << n;
+}
+
+// True when a new state on n qubits is |0...0> bit for bit.  The state is
+// made right after a state of the same size was filled with NaN bytes and
+// freed, whose memory the allocator usually hands out again, so a share the
+// team failed to zero shows.
+template <typename T>
+bool constructs_zero_state(int n) {
+    {
+        StateVector<T> dirty(n);
+        std::memset(dirty.real, 0xff, dirty.dim * sizeof(T));
+        std::memset(dirty.imag, 0xff, dirty.dim * sizeof(T));
+    }
+    StateVector<T> sv(n);
+    std::vector<T> zero(sv.dim, T(0)), basis = zero;
+    basis[0] = T(1);
+    return std::memcmp(sv.real, basis.data(), sv.dim * sizeof(T)) == 0 &&
+           std::memcmp(sv.imag, zero.data(), sv.dim * sizeof(T)) == 0;
+}
+
+// Below one register, small (one thread), several threads, and arrays of
+// 2 MiB and above (huge pages advised; float at 19 qubits, double at 18),
+// zeroed by teams of one, three (uneven shares) and every hardware thread,
+// by the threads of an outer region (each on its own), and in a forked child.
+TYPED_TEST(StateTest, NewStateIsZeroOnEveryTeam) {
+    using T = TypeParam;
+    const int saved = hardware_threads;
+    for (int threads : {1, 3, saved}) {
+        hardware_threads = threads;
+        for (int n : {0, 2, 14, 15, 18, 19, 20, 22}) EXPECT_TRUE(constructs_zero_state<T>(n)) << n << " on " << threads;
+    }
+    hardware_threads = saved;
+    std::array<bool, 3> outer{};
+#pragma omp parallel num_threads(3)
+    {
+        bool ok = true;
+        for (int n : {15, 19, 20}) ok = ok && constructs_zero_state<T>(n);
+        outer[omp_get_thread_num()] = ok;
+    }
+    EXPECT_TRUE(outer[0] && outer[1] && outer[2]);
+    // In a forked child every launch runs on one thread (a region of several
+    // would wait for ever for the parent's pool): zeroing, then a gate.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60);
+        bool ok = constructs_zero_state<T>(20);
+        StateVector<T> sv(20);
+        apply_h(sv, 19);
+        ok = ok && sv.real[0] == sv.real[uint64_t{1} << 19] && sv.real[0] > T(0.7);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A launch whose team has one thread runs on the calling thread with the
+// whole range, without a region (omp_get_level() unchanged), also inside an
+// outer region of several threads; teams of several and the default team
+// (the reset kernels') still open their region.
+TEST(ThreadRule, OneThreadLaunchRunsOnTheCallingThread) {
+    struct Call {
+        int64_t first, count;
+        int level;
+    };
+    const auto launch = [](int team, int64_t blocks) {
+        std::array<Call, 64> calls{};
+        std::atomic<int> count{0};
+        run_kernel_region(team, blocks, [&](int64_t first, int64_t n) {
+            calls[static_cast<size_t>(count++)] = {first, n, omp_get_level()};
+        });
+        std::vector<Call> out(calls.begin(), calls.begin() + count.load());
+        std::sort(out.begin(), out.end(), [](const Call& a, const Call& b) { return a.first < b.first; });
+        return out;
+    };
+    std::vector<Call> c = launch(1, 10);
+    ASSERT_EQ(c.size(), 1u);
+    EXPECT_TRUE(c[0].first == 0 && c[0].count == 10 && c[0].level == 0);
+    c = launch(3, 10);
+    ASSERT_EQ(c.size(), 3u);
+    EXPECT_TRUE(c[0].count == 4 && c[1].first == 4 && c[2].first == 7 && c[2].count == 3 && c[1].level == 1);
+    c = launch(0, 100);
+    EXPECT_EQ(c.size(), static_cast<size_t>(std::min(omp_get_max_threads(), 100)));
+    EXPECT_EQ(c[0].level, 1);
+    int threads = 0, thread = -1, level = -1;
+    run_parallel_region(1, [&] { threads = omp_get_num_threads(), thread = omp_get_thread_num(), level = omp_get_level(); });
+    EXPECT_TRUE(threads == 1 && thread == 0 && level == 0);
+
+    std::array<bool, 4> ok{};
+#pragma omp parallel num_threads(4)
+    {
+        bool good = omp_get_num_threads() == 4;
+        for (int team : {1, 8}) {
+            const std::vector<Call> inner = launch(team, 10);
+            good = good && inner.size() == 1 && inner[0].first == 0 && inner[0].count == 10 && inner[0].level == 1;
+        }
+        const std::vector<Call> reset = launch(0, 10);  // a nested region of one thread
+        good = good && reset.size() == 1 && reset[0].count == 10 && reset[0].level == 2;
+        int n = 0, t = -1;
+        run_parallel_region(1, [&] { n = omp_get_num_threads(), t = omp_get_thread_num(); });
+        ok[omp_get_thread_num()] = good && n == 1 && t == 0;
+    }
+    EXPECT_TRUE(ok[0] && ok[1] && ok[2] && ok[3]);
 }
 
 TEST(ThreadRule, TeamSizePartitionAndQubitCheck) {
