@@ -41,8 +41,9 @@ namespace sv_detail {
 // Largest block moved as one run: 2^10 amplitudes (8 KB of doubles), so that
 // an exchange of high positions still has blocks for every thread.
 inline constexpr int kExchangeBlockBits = 10;
-// Bytes of one run of a square: b blocks.
+// Bytes of one run of a square: b blocks; blocks hold at least 32 bytes.
 inline constexpr uint64_t kExchangeRunBytes = 1024;
+inline constexpr uint64_t kExchangeMaxSide = kExchangeRunBytes / 32;
 
 struct BitExchangeRecord {
     int pairs = 0;           // m
@@ -52,8 +53,8 @@ struct BitExchangeRecord {
     uint64_t block = 0;      // amplitudes per block
     uint64_t side = 1;       // b, a power of two up to 2^m
     uint64_t squares = 0;    // S = 2^m / b squares along a side
-    uint64_t low_run[32];    // index bits of L = v < b at the lower members
-    uint64_t high_run[32];   // and of H = v < b at the higher members
+    uint64_t low_run[kExchangeMaxSide];   // index bits of L = v < b at the lower members
+    uint64_t high_run[kExchangeMaxSide];  // and of H = v < b at the higher members
     uint64_t per_tile = 0;   // squares (I, J) of a tile: J >= I, J > I when b = 1 (no pair inside)
     int64_t count = 0;       // squares of the state
 
