@@ -22,6 +22,7 @@
 #include "circuit/memory_need.h"
 #include "circuit/seeding.h"
 #include "simulator/batch_size.h"
+#include "simulator/blocked_run.h"
 #include "simulator/gate_application.h"
 #include "statevector/state_vector.h"
 #include "statevector/thread_team.h"
@@ -35,15 +36,14 @@ ResetRng& reset_rng() {
     return rng;
 }
 
-// The circuit resolved for parameter set b into `list` (or, when the list
-// already holds it for another set, refreshed for b), then run on `state`
-// with RESETs drawn from this thread's reset_rng.
+// The circuit resolved for parameter set b (or, when it already is for
+// another set, refreshed for b), then run on `state` with RESETs drawn from
+// this thread's reset_rng.
 template <typename T>
 void apply_circuit_for_amplitudes(StateVector<T>& state, const CircuitData& circuit, GateMatrixCache& cache, int b,
-                                  ReadyList<T>& list, ReadyList<T>& scratch, bool resolved) {
-    if (resolved) refresh_for_set(list, circuit, cache, b, scratch);
-    else resolve_circuit(list, circuit, cache, b);
-    run_ready_list(state, list, reset_rng<T>);
+                                  ResolvedCircuit<T>& resolved) {
+    resolved.for_set(circuit, cache, b, pass_team(circuit.num_qubits), [](ReadyList<T>&, const CircuitInstruction&) {});
+    run_ready_list(state, resolved.list, resolved.plan, reset_rng<T>);
 }
 
 // The state's planar amplitudes as interleaved complex numbers at dst.
@@ -84,13 +84,12 @@ void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::c
     std::atomic<bool> failed{false};
     run_parallel_region(kernel_team_size(n), [&]() {
         GateMatrixCache local_cache;
-        ReadyList<T> list, scratch;
+        ResolvedCircuit<T> resolved;
         const BlockShare share = static_block_partition(sets, omp_get_num_threads(), omp_get_thread_num());
         for (int64_t b = share.first; b < share.first + share.count && !failed.load(); ++b) {
             try {
                 StateVector<T> state(n);
-                apply_circuit_for_amplitudes(state, circuit, local_cache, static_cast<int>(b), list, scratch,
-                                             b != share.first);
+                apply_circuit_for_amplitudes(state, circuit, local_cache, static_cast<int>(b), resolved);
                 write_amplitudes(state, rows[static_cast<size_t>(b)].data());
             } catch (...) {
                 std::lock_guard<std::mutex> guard(failure_lock);
@@ -119,8 +118,8 @@ pybind11::object single_set_amplitudes(const CircuitData& circuit) {
         throw_state_allocation_failure();
     GateMatrixCache cache;
     StateVector<T> state(circuit.num_qubits);
-    ReadyList<T> list, scratch;
-    apply_circuit_for_amplitudes(state, circuit, cache, 0, list, scratch, false);
+    ResolvedCircuit<T> resolved;
+    apply_circuit_for_amplitudes(state, circuit, cache, 0, resolved);
     return new_complex_array<T>({static_cast<pybind11::ssize_t>(state.dim)},
                                 [&](std::complex<T>* dst) { write_amplitudes(state, dst); });
 }

@@ -11,6 +11,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -52,7 +53,7 @@ struct GateMatrixKeyHash {
 using GateMatrixCache = std::unordered_map<GateMatrixKey, GateMatrix, GateMatrixKeyHash>;
 
 // True for the names that gate application passes over.
-inline bool is_skipped_gate(const std::string& name) { return is_measure(name) || is_marker(name) || is_reset(name); }
+inline bool is_skipped_gate(std::string_view name) { return is_measure(name) || is_marker(name) || is_reset(name); }
 
 // The values of a parameter list: one value, or the whole vector.
 inline const double* param_values(const ParamValue& params, size_t& count) {
@@ -87,14 +88,20 @@ inline std::vector<double> parameter_slice(const ParamValue& params, const std::
 
 // Matrix of an instruction for one parameter slice, from the cache or built
 // and stored on first use.  The reference stays valid while the cache lives.
+// The slice becomes the key's parameters.
 inline const GateMatrix& lookup_gate_matrix(GateMatrixCache& cache, const CircuitInstruction& ins,
-                                            const std::vector<double>& slice) {
-    GateMatrixKey key{ins.name, slice, ins.controls, ins.dagger, ins.ctrl_state};
+                                            std::vector<double>&& slice) {
+    GateMatrixKey key{ins.name, std::move(slice), ins.controls, ins.dagger, ins.ctrl_state};
     auto it = cache.find(key);
     if (it != cache.end()) return it->second;
-    GateMatrix m = controlled_base_matrix(ins.name, slice);
+    GateMatrix m = controlled_base_matrix(ins.name, key.params);
     if (ins.dagger) m = dagger_matrix(m);
     return cache.emplace(std::move(key), std::move(m)).first->second;
+}
+
+inline const GateMatrix& lookup_gate_matrix(GateMatrixCache& cache, const CircuitInstruction& ins,
+                                            const std::vector<double>& slice) {
+    return lookup_gate_matrix(cache, ins, std::vector<double>(slice));
 }
 
 [[noreturn]] inline void throw_unsupported(const std::string& name, int nt, int nc, uint64_t size) {
@@ -198,14 +205,14 @@ struct ReadyList {
 // comes from.
 struct GateCall {
     const CircuitInstruction& ins;
-    std::vector<double> slice;
+    mutable std::vector<double> slice;  // moved into the cache's key when the matrix is looked up
     GateMatrixCache& cache;
 };
 
 // The dense matrix of a call, checked to have 4 entries for one target and 16
 // for two.
 inline const GateMatrix& checked_matrix(const GateCall& g) {
-    const GateMatrix& m = lookup_gate_matrix(g.cache, g.ins, g.slice);
+    const GateMatrix& m = lookup_gate_matrix(g.cache, g.ins, std::move(g.slice));
     const int nt = static_cast<int>(g.ins.targets.size());
     const size_t want = nt == 1 ? 4 : nt == 2 ? 16 : 0;
     if (want == 0 || m.size() != want)
@@ -216,7 +223,7 @@ inline const GateMatrix& checked_matrix(const GateCall& g) {
 // One target, no control: a fixed-gate kernel, else the dense 2x2.
 template <typename T>
 void record_uncontrolled_1q(ReadyList<T>& list, const GateCall& g) {
-    const std::string& name = g.ins.name;
+    const std::string_view name = g.ins.name;
     const int q = g.ins.targets[0];
     const bool plain = !g.ins.dagger;
     if (plain && name == "X") list.add(ReadyKind::x, q);
@@ -233,7 +240,7 @@ void record_uncontrolled_1q(ReadyList<T>& list, const GateCall& g) {
 // Two targets, no control: CX and CZ take targets[0] as their control.
 template <typename T>
 void record_uncontrolled_2q(ReadyList<T>& list, const GateCall& g) {
-    const std::string& name = g.ins.name;
+    const std::string_view name = g.ins.name;
     const auto& tg = g.ins.targets;
     const bool plain = !g.ins.dagger;
     if (plain && (name == "CX" || name == "CNOT")) {
@@ -251,7 +258,7 @@ void record_uncontrolled_2q(ReadyList<T>& list, const GateCall& g) {
 // One target, one control.
 template <typename T>
 void record_single_controlled(ReadyList<T>& list, const GateCall& g) {
-    const std::string& name = g.ins.name;
+    const std::string_view name = g.ins.name;
     const int c = g.ins.controls[0], t = g.ins.targets[0];
     const bool plain = !g.ins.dagger;
     if (plain && (name == "CX" || name == "CNOT")) list.add(ReadyKind::cx, c, t);
@@ -280,6 +287,8 @@ void record_multi_controlled(ReadyList<T>& list, const GateCall& g) {
     list.control_masks.push_back(std::move(control_masks));
 }
 
+inline bool is_toffoli(std::string_view name) { return name == "CCX" || name == "TOFFOLI"; }
+
 // The launch that fits the numbers of targets and controls.
 template <typename T>
 void record_gate_call(ReadyList<T>& list, const GateCall& g) {
@@ -290,13 +299,14 @@ void record_gate_call(ReadyList<T>& list, const GateCall& g) {
         record_uncontrolled_2q(list, g);
     } else if (nt == 1 && nc == 1) {
         record_single_controlled(list, g);
-    } else if (nt == 1 && nc == 2 && !g.ins.dagger && (g.ins.name == "CCX" || g.ins.name == "TOFFOLI")) {
+    } else if (nt == 1 && nc == 2 && !g.ins.dagger && (std::string_view(g.ins.name) == "CCX" ||
+                                                       std::string_view(g.ins.name) == "TOFFOLI")) {
         list.add(ReadyKind::ccx, g.ins.controls[0], g.ins.controls[1], g.ins.targets[0]);
     } else if ((nt == 1 && nc >= 2) || (nt == 2 && nc >= 1)) {
         record_multi_controlled(list, g);
     } else {
         // No target, or three and more: always unsupported.
-        throw_unsupported(g.ins.name, nt, nc, lookup_gate_matrix(g.cache, g.ins, g.slice).size());
+        throw_unsupported(g.ins.name, nt, nc, lookup_gate_matrix(g.cache, g.ins, std::move(g.slice)).size());
     }
 }
 
@@ -423,6 +433,7 @@ void resolve_circuit(ReadyList<T>& list, const CircuitData& circuit, GateMatrixC
     list.clear();
     list.batch = batch;
     list.steps.reserve(circuit.instructions.size());
+    cache.reserve(cache.size() + circuit.instructions.size());
     MemoryGrowth growth;
     const int n = circuit.num_qubits;
     for (size_t i = 0; i < circuit.instructions.size(); ++i) {
@@ -470,26 +481,4 @@ void refresh_for_set(ReadyList<T>& list, const CircuitData& circuit, GateMatrixC
                 list.matrices_1q[kept.matrix] = scratch.matrices_1q[fresh.matrix];
         }
     }
-}
-
-// Runs a resolved list on the state: gate steps on their kernels, a reset step
-// draws from the ResetRng that reset_rng() returns (asked for only then), a
-// measure step goes to measure(qubit, classical bit).
-template <typename T, typename GetResetRng, typename Measure>
-void run_ready_list(StateVector<T>& state, const ReadyList<T>& list, GetResetRng&& reset_rng, Measure&& measure) {
-    for (const ReadyStep& st : list.steps) {
-        if (st.kind == ReadyKind::reset) {
-            ResetRng& rng = reset_rng();
-            reset_qubit(state, static_cast<uint32_t>(st.q0), rng.engine, rng.distribution);
-        } else if (st.kind == ReadyKind::measure) {
-            measure(st.q0, st.q1);
-        } else {
-            run_gate_step(state, list, st);
-        }
-    }
-}
-
-template <typename T, typename GetResetRng>
-void run_ready_list(StateVector<T>& state, const ReadyList<T>& list, GetResetRng&& reset_rng) {
-    run_ready_list(state, list, reset_rng, [](int, int) {});
 }

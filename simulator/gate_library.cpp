@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -37,7 +38,8 @@ double param(const std::vector<double>& p, size_t k) { return p.size() > k ? p[k
 
 }  // namespace
 
-int gate_param_count(const std::string& n) {
+int gate_param_count(const std::string& name) {
+    const std::string_view n = name;
     if (n == "RX" || n == "RY" || n == "RZ" || n == "P" || n == "U1" || n == "CRX" || n == "CRY" ||
         n == "CRZ" || n == "CP" || n == "CU1" || n == "ISINGZZ" || n == "IZZ" || n == "RXX" ||
         n == "RYY" || n == "RZZ")
@@ -114,7 +116,8 @@ GateMatrix ryy_matrix(double theta) {
     return m;
 }
 
-GateMatrix gate_matrix(const std::string& n, const std::vector<double>& p) {
+GateMatrix gate_matrix(const std::string& name, const std::vector<double>& p) {
+    const std::string_view n = name;
     if (n == "I" || n == "ID") return constant_matrix_2x2(kIdentity);
     if (n == "H") return constant_matrix_2x2(kHadamard);
     if (n == "X") return constant_matrix_2x2(kPauliX);
@@ -146,10 +149,11 @@ GateMatrix gate_matrix(const std::string& n, const std::vector<double>& p) {
     if (n == "RZZ" || n == "ISINGZZ" || n == "IZZ") return rzz_matrix(param(p, 0));
     if (n == "RXX") return rxx_matrix(param(p, 0));
     if (n == "RYY") return ryy_matrix(param(p, 0));
-    throw std::runtime_error("Unknown gate: " + n);
+    throw std::runtime_error("Unknown gate: " + name);
 }
 
-GateMatrix controlled_base_matrix(const std::string& n, const std::vector<double>& p) {
+GateMatrix controlled_base_matrix(const std::string& name, const std::vector<double>& p) {
+    const std::string_view n = name;
     if (n == "CX" || n == "CNOT" || n == "CCX" || n == "TOFFOLI") return constant_matrix_2x2(kPauliX);
     if (n == "CY") return constant_matrix_2x2(kPauliY);
     if (n == "CZ") return constant_matrix_2x2(kPauliZ);
@@ -170,7 +174,7 @@ GateMatrix controlled_base_matrix(const std::string& n, const std::vector<double
         const C es(std::cos(phi + lambda), std::sin(phi + lambda));
         return {c * eg, -s * (el * eg), s * (ep * eg), c * (es * eg)};
     }
-    return gate_matrix(n, p);
+    return gate_matrix(name, p);
 }
 
 GateMatrix dagger_matrix(const GateMatrix& m) {

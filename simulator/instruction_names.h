@@ -3,11 +3,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
-inline bool is_measure(const std::string& name) { return name == "MEASURE"; }
+inline bool is_measure(std::string_view name) { return name == "MEASURE"; }
 
-inline bool is_reset(const std::string& name) { return name == "RESET"; }
+inline bool is_reset(std::string_view name) { return name == "RESET"; }
 
 // Markers change nothing in a simulation: no barrier is kept and no
 // condition or loop of QIF and QWHILE is evaluated.
-inline bool is_marker(const std::string& name) { return name == "BARRIER" || name == "QIF" || name == "QWHILE"; }
+inline bool is_marker(std::string_view name) { return name == "BARRIER" || name == "QIF" || name == "QWHILE"; }

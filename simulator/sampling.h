@@ -25,6 +25,7 @@
 #include "circuit/memory_need.h"
 #include "circuit/seeding.h"
 #include "simulator/batch_size.h"
+#include "simulator/blocked_run.h"
 #include "simulator/gate_application.h"
 #include "simulator/instruction_names.h"
 #include "statevector/state_vector.h"
@@ -156,22 +157,20 @@ struct CircuitResolution {
     int num_cbits;
     bool keep_measures;
     GateMatrixCache cache;
-    ReadyList<T> list, scratch;
-    bool resolved = false;
+    ResolvedCircuit<T> resolved;
 
     CircuitResolution(int cbits, bool keep) : num_cbits(cbits), keep_measures(keep) {}
 
-    const ReadyList<T>& for_set(const CircuitData& circuit, int b) {
-        if (resolved) {
-            refresh_for_set(list, circuit, cache, b, scratch);
-            return list;
-        }
-        resolve_circuit(list, circuit, cache, b, [this](ReadyList<T>& l, const CircuitInstruction& ins) {
-            if (!keep_measures) return;
-            if (const std::optional<int> cbit = kept_cbit(ins, num_cbits)) l.add(ReadyKind::measure, ins.targets[0], *cbit);
-        });
-        resolved = true;
-        return list;
+    // Runs the circuit's list for set b on the state.
+    template <typename Measure>
+    void run(StateVector<T>& state, const CircuitData& circuit, int b, ResetRng& rng, Measure&& measure) {
+        resolved.for_set(circuit, cache, b, pass_team(circuit.num_qubits),
+                         [this](ReadyList<T>& l, const CircuitInstruction& ins) {
+                             if (!keep_measures) return;
+                             if (const std::optional<int> cbit = kept_cbit(ins, num_cbits))
+                                 l.add(ReadyKind::measure, ins.targets[0], *cbit);
+                         });
+        run_ready_list(state, resolved.list, resolved.plan, [&]() -> ResetRng& { return rng; }, measure);
     }
 };
 
@@ -318,7 +317,7 @@ template <typename T>
 BitstringCounts sample_static(const CircuitData& circuit, int b, int shots, int num_cbits,
                               const MeasureMap& measure_map, ResetRng& rng, CircuitResolution<T>& resolution) {
     StateVector<T> state(circuit.num_qubits);
-    run_ready_list(state, resolution.for_set(circuit, b), [&]() -> ResetRng& { return rng; });
+    resolution.run(state, circuit, b, rng, [](int, int) {});
     const std::vector<double> table = build_sampling_table(state);
     uint64_t read = 0;  // the qubits whose bits reach the register
     for (const auto& [qubit, cbit] : measure_map) read |= uint64_t{1} << qubit;
@@ -383,10 +382,9 @@ std::string run_dynamic_shot(const CircuitData& circuit, int b, int num_cbits, R
                              CircuitResolution<T>& resolution) {
     StateVector<T> state(circuit.num_qubits);
     std::vector<int> classical_register(num_cbits);
-    run_ready_list(state, resolution.for_set(circuit, b), [&]() -> ResetRng& { return rng; },
-                   [&](int qubit, int cbit) {
-                       classical_register[cbit] = measure_collapse(state, qubit, draw_uniform(rng.engine));
-                   });
+    resolution.run(state, circuit, b, rng, [&](int qubit, int cbit) {
+        classical_register[cbit] = measure_collapse(state, qubit, draw_uniform(rng.engine));
+    });
     return bitstring_of(classical_register);
 }
 

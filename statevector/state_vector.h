@@ -140,6 +140,10 @@ public:
         real[0] = T(1);
     }
 
+    // A view of n qubits on arrays owned elsewhere (a chunk of a larger
+    // state): nothing is allocated, zeroed or freed.
+    StateVector(int n, T* re, T* im) : num_qubits(n), dim(uint64_t{1} << n), real(re), imag(im), owns(false) {}
+
     ~StateVector() {
         if (!owns) return;
         if (real != nullptr) std::free(real);

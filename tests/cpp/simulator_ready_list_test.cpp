@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "simulator/amplitudes.h"
+#include "simulator/blocked_run.h"
 #include "simulator/sampling.h"
 #include "tests/cpp/error_text.h"
 #include "tests/cpp/random_circuits.h"
@@ -56,18 +57,26 @@ TYPED_TEST(ReadyListTest, SetsInAnyOrderMatchPerInstruction) {
             if (resolved) refresh_for_set(list, c, cache, b, scratch);
             else resolve_circuit(list, c, cache, b);
             resolved = true;
-            run_ready_list(got, list, [&]() -> ResetRng& { return rng; });
+            run_ready_list(got, list, RunPlan{}, [&]() -> ResetRng& { return rng; });
             EXPECT_TRUE(same_bits(want, got)) << n << " qubits, set " << b;
             EXPECT_EQ(ref.engine, rng.engine) << n;  // the same draws
         }
     }
 }
 
+// Small chunks, so that layout changes come often; restored at scope exit.
+struct ChunkBits {
+    explicit ChunkBits(int k) { chunk_bits_override = k; }
+    ~ChunkBits() { chunk_bits_override = 0; }
+};
+
 // The batch region (one thread below 15 qubits, the whole team above) gives
-// every set's row as the per-instruction path does.
+// every set's row as the per-instruction path does, with the chunks of the
+// cache and with small ones.
 TYPED_TEST(ReadyListTest, BatchRowsMatchPerInstruction) {
     using T = TypeParam;
-    for (int n : {4, 15}) {
+    for (const auto& [n, k] : {std::pair{4, 0}, {15, 0}, {12, 6}}) {
+        ChunkBits bits(k);
         RandomCircuitOptions opt;
         opt.sets = 9;
         const CircuitData c = random_circuit(n, 30, 300 + n, opt);
@@ -84,9 +93,10 @@ TYPED_TEST(ReadyListTest, BatchRowsMatchPerInstruction) {
     }
 }
 
-// Static sampling: one simulation per set, then the shots.
+// Static sampling: one simulation per set, then the shots (small chunks).
 TYPED_TEST(ReadyListTest, StaticSamplingMatchesPerInstruction) {
     using T = TypeParam;
+    ChunkBits bits(6);
     for (int n : {3, 9, 15}) {
         RandomCircuitOptions opt;
         opt.sets = 2;
@@ -119,9 +129,10 @@ TYPED_TEST(ReadyListTest, StaticSamplingMatchesPerInstruction) {
 }
 
 // Dynamic sampling: every shot runs the one list, mid-circuit measurements
-// and RESETs drawing in circuit order.
+// and RESETs drawing in circuit order (small chunks between them).
 TYPED_TEST(ReadyListTest, DynamicShotsMatchPerInstruction) {
     using T = TypeParam;
+    ChunkBits bits(6);
     for (int n : {2, 6, 13}) {
         RandomCircuitOptions opt;
         opt.sets = 2;
@@ -148,6 +159,49 @@ TYPED_TEST(ReadyListTest, DynamicShotsMatchPerInstruction) {
             EXPECT_EQ(sample_dynamic<T>(c, b, shots, cbits, rng, resolution), want) << n << " " << b;
             EXPECT_EQ(ref.engine, rng.engine);
         }
+    }
+}
+
+// Cache-blocked runs against gate by gate: random circuits over the whole
+// vocabulary (controls and diagonal gates above the chunk, open controls, 4x4
+// gates whose qubits the layout puts in either order), with RESETs between
+// segments, on one thread and on the whole team; and a circuit that needs
+// every qubit inside the chunk in turn.
+TYPED_TEST(ReadyListTest, BlockedRunsMatchGateByGate) {
+    using T = TypeParam;
+    std::vector<CircuitData> circuits;
+    for (const int n : {10, 12, 16}) {
+        RandomCircuitOptions opt;
+        opt.resets = true;
+        circuits.push_back(random_circuit(n, n > 14 ? 60 : 150, 900 + n, opt));
+    }
+    CircuitData sweep(12);
+    for (int round = 0; round < 3; ++round)
+        for (int q = 11; q >= 0; --q) {
+            CircuitInstruction h, cx;
+            h.name = "H", h.targets = {q};
+            cx.name = "CX", cx.targets = {(q + 5) % 12}, cx.controls = {q};
+            sweep.instructions.push_back(h);
+            sweep.instructions.push_back(cx);
+        }
+    circuits.push_back(sweep);
+    for (const CircuitData& c : circuits) {
+        const int n = c.num_qubits;
+        ChunkBits bits(n > 14 ? 8 : 6);
+        GateMatrixCache cache;
+        ReadyList<T> list;
+        resolve_circuit(list, c, cache, 0);
+        const RunPlan plan = plan_run(list, n, pass_team(n));
+        ASSERT_GT(plan.chunk_bits, 0) << n;
+        size_t planned = 0;
+        for (const PlannedSegment& seg : plan.segments) planned += !seg.plan.empty();
+        EXPECT_GT(planned, 0u) << n;
+        StateVector<T> want(n), got(n);
+        ResetRng ref = seeded(3), rng = seeded(3);
+        run_ready_list(want, list, RunPlan{}, [&]() -> ResetRng& { return ref; });
+        run_ready_list(got, list, plan, [&]() -> ResetRng& { return rng; });
+        EXPECT_TRUE(same_bits(want, got)) << n;
+        EXPECT_EQ(ref.engine, rng.engine) << n;
     }
 }
 

@@ -1,0 +1,143 @@
+// Gate by gate against cache-blocked, on the same resolved circuits: a random
+// circuit, a quantum-volume circuit decomposed into U3/RXX/RYY/RZZ and an
+// n-local circuit with full entanglement.  Prints, per circuit and precision,
+// the median time of each (interleaved), the ratio, and the passes over the
+// state each takes (gate by gate: one per gate; blocked: chunk runs plus
+// layout changes).
+//
+//     build/bench/blocked_run_bench [QUBITS...] [--reps N] [--chunk-bits K]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "simulator/blocked_run.h"
+
+namespace {
+
+CircuitInstruction gate(std::string name, std::vector<int> targets, std::vector<int> controls = {},
+                        std::vector<double> params = {}) {
+    CircuitInstruction ins;
+    ins.name = std::move(name), ins.targets = std::move(targets), ins.controls = std::move(controls);
+    ins.params = std::move(params);
+    return ins;
+}
+
+CircuitData random_gates(int n, int count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> angle(0, 6.28);
+    CircuitData c(n);
+    const char* names[] = {"H", "X", "S", "T", "RX", "RZ", "CX", "CZ"};
+    for (int i = 0; i < count; ++i) {
+        const std::string name = names[rng() % 8];
+        const int a = static_cast<int>(rng() % n), b = (a + 1 + static_cast<int>(rng() % (n - 1))) % n;
+        if (name == "CX") c.instructions.push_back(gate(name, {b}, {a}));
+        else if (name == "CZ") c.instructions.push_back(gate(name, {a, b}));
+        else if (name[0] == 'R') c.instructions.push_back(gate(name, {a}, {}, {angle(rng)}));
+        else c.instructions.push_back(gate(name, {a}));
+    }
+    return c;
+}
+
+CircuitData quantum_volume(int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> angle(0, 6.28);
+    CircuitData c(n);
+    std::vector<int> q(n);
+    std::iota(q.begin(), q.end(), 0);
+    for (int layer = 0; layer < n; ++layer) {
+        std::shuffle(q.begin(), q.end(), rng);
+        for (int p = 0; p + 1 < n; p += 2) {
+            const int a = q[p], b = q[p + 1];
+            for (int t : {a, b}) c.instructions.push_back(gate("U3", {t}, {}, {angle(rng), angle(rng), angle(rng)}));
+            for (const char* name : {"RXX", "RYY", "RZZ"}) c.instructions.push_back(gate(name, {a, b}, {}, {angle(rng)}));
+            for (int t : {a, b}) c.instructions.push_back(gate("U3", {t}, {}, {angle(rng), angle(rng), angle(rng)}));
+        }
+    }
+    return c;
+}
+
+CircuitData n_local_full(int n, int reps, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> angle(0, 6.28);
+    CircuitData c(n);
+    for (int r = 0; r <= reps; ++r) {
+        for (int q = 0; q < n; ++q) c.instructions.push_back(gate("RY", {q}, {}, {angle(rng)}));
+        for (int q = 0; q < n; ++q) c.instructions.push_back(gate("RZ", {q}, {}, {angle(rng)}));
+        if (r == reps) break;
+        for (int a = 0; a < n; ++a)
+            for (int b = a + 1; b < n; ++b) c.instructions.push_back(gate("CX", {b}, {a}));
+    }
+    return c;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+template <typename T>
+void compare(const char* label, const CircuitData& c, int reps) {
+    GateMatrixCache cache;
+    ReadyList<T> list;
+    resolve_circuit(list, c, cache, 0);
+    const RunPlan blocked = plan_run(list, c.num_qubits, pass_team(c.num_qubits));
+    size_t passes = 0, gates = 0;
+    for (const PlannedSegment& seg : blocked.segments) {
+        gates += seg.last - seg.first;
+        if (seg.plan.empty()) passes += seg.last - seg.first;
+        else {
+            const PlanCounts counts = count_passes(seg.plan);
+            passes += counts.chunk_runs + counts.exchanges;
+        }
+    }
+    if (blocked.chunk_bits == 0) gates = passes = list.steps.size();
+    StateVector<T> a(c.num_qubits), b(c.num_qubits);
+    std::vector<double> by_gate, by_chunk;
+    ResetRng rng;
+    for (int r = 0; r < reps; ++r) {
+        auto t0 = std::chrono::steady_clock::now();
+        run_ready_list(a, list, RunPlan{}, [&]() -> ResetRng& { return rng; });
+        auto t1 = std::chrono::steady_clock::now();
+        run_ready_list(b, list, blocked, [&]() -> ResetRng& { return rng; });
+        auto t2 = std::chrono::steady_clock::now();
+        by_gate.push_back(std::chrono::duration<double>(t1 - t0).count());
+        by_chunk.push_back(std::chrono::duration<double>(t2 - t1).count());
+    }
+    const bool same = std::memcmp(a.real, b.real, a.dim * sizeof(T)) == 0 && std::memcmp(a.imag, b.imag, a.dim * sizeof(T)) == 0;
+    const double g = median(by_gate), k = median(by_chunk);
+    std::printf("| %-18s | %2d | %-6s | %2d | %8.4f (%.4f-%.4f) | %8.4f (%.4f-%.4f) | %5.2f | %5zu | %5zu | %s |\n", label,
+                c.num_qubits, sizeof(T) == 4 ? "float" : "double", blocked.chunk_bits, g,
+                *std::min_element(by_gate.begin(), by_gate.end()), *std::max_element(by_gate.begin(), by_gate.end()), k,
+                *std::min_element(by_chunk.begin(), by_chunk.end()), *std::max_element(by_chunk.begin(), by_chunk.end()),
+                g / k, gates, passes, same ? "yes" : "NO");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<int> sizes;
+    int reps = 5;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--reps") && i + 1 < argc) reps = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--chunk-bits") && i + 1 < argc) chunk_bits_override = std::atoi(argv[++i]);
+        else sizes.push_back(std::atoi(argv[i]));
+    }
+    if (sizes.empty()) sizes = {20, 24};
+    std::printf("| circuit | n | type | K | gate by gate s (min-max) | blocked s (min-max) | ratio | passes by gate | passes blocked | same bits |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    for (int n : sizes) {
+        const CircuitData rand = random_gates(n, 200, 1), qv = quantum_volume(n, 2), nl = n_local_full(n, 2, 3);
+        compare<double>("random 200", rand, reps);
+        compare<float>("random 200", rand, reps);
+        compare<double>("qv decomposed", qv, std::max(1, reps / 2));
+        compare<float>("qv decomposed", qv, std::max(1, reps / 2));
+        compare<double>("n-local full", nl, reps);
+        compare<float>("n-local full", nl, reps);
+    }
+}
