@@ -241,7 +241,7 @@ void run_ready_list(StateVector<T>& state, const ReadyList<T>& list, const RunPl
 // and the list's plan, made once (the steps do not depend on the set).
 template <typename T>
 struct ResolvedCircuit {
-    ReadyList<T> list, scratch;
+    ReadyList<T> list;
     RunPlan plan;
     bool resolved = false;
 
@@ -250,7 +250,7 @@ struct ResolvedCircuit {
     template <typename OnMeasure>
     void for_set(const CircuitData& circuit, GateMatrixCache& cache, int b, int team, const OnMeasure& on_measure) {
         if (resolved) {
-            refresh_for_set(list, circuit, cache, b, scratch);
+            refresh_for_set(list, circuit, cache, b);
             return;
         }
         resolve_circuit(list, circuit, cache, b, on_measure);

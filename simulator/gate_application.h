@@ -160,11 +160,15 @@ struct SplitMatrix2q {
     double im[16];
 };
 
-// An instruction whose parameter slice depends on the set: its steps start at
-// `first`, and their matrices are refreshed for every new set.
-struct SetDependentSteps {
+// The dense launches, and those of them on two targets.
+inline bool has_matrix(ReadyKind k) { return k >= ReadyKind::matrix_1q && k <= ReadyKind::multi_controlled_2q; }
+inline bool has_matrix_2q(ReadyKind k) { return k == ReadyKind::matrix_2q || k == ReadyKind::multi_controlled_2q; }
+
+// An instruction whose parameter slice depends on the set, and the step whose
+// matrix is looked up again for every new set.
+struct SetDependentStep {
     uint32_t instruction;
-    uint32_t first;
+    uint32_t step;
 };
 
 template <typename T>
@@ -173,7 +177,7 @@ struct ReadyList {
     std::vector<SplitMatrix1q<T>> matrices_1q;
     std::vector<SplitMatrix2q> matrices_2q;
     std::vector<std::vector<uint64_t>> control_masks;
-    std::vector<SetDependentSteps> per_set;
+    std::vector<SetDependentStep> per_set;
     int batch = 0;  // the parameter set the matrices belong to
 
     void clear() {
@@ -188,11 +192,20 @@ struct ReadyList {
         steps.push_back({kind, q0, q1, 0, static_cast<uint32_t>(matrices_1q.size())});
         matrices_1q.push_back(split_matrix_1q<T>(m));
     }
+    // q0, q1: the targets in the instruction's order (bit 0 of m belongs to q0).
     void add_2q(ReadyKind kind, const GateMatrix& m, int q0, int q1) {
-        SplitMatrix2q split;
-        split_4x4_lower_first(m, q0, q1, split.re, split.im);
         steps.push_back({kind, std::min(q0, q1), std::max(q0, q1), 0, static_cast<uint32_t>(matrices_2q.size())});
-        matrices_2q.push_back(split);
+        matrices_2q.emplace_back();
+        set_matrix(steps.back(), m, q0, q1);
+    }
+    // Replaces the matrix of a dense step (targets as for add_2q).
+    void set_matrix(const ReadyStep& st, const GateMatrix& m, int q0, int q1) {
+        if (has_matrix_2q(st.kind)) {
+            SplitMatrix2q& split = matrices_2q[st.matrix];
+            split_4x4_lower_first(m, q0, q1, split.re, split.im);
+        } else {
+            matrices_1q[st.matrix] = split_matrix_1q<T>(m);
+        }
     }
     // Bytes of the steps and matrices (what grows with the circuit).
     uint64_t bytes() const {
@@ -209,14 +222,19 @@ struct GateCall {
     GateMatrixCache& cache;
 };
 
+// Throws the unsupported-configuration error unless the matrix has 4 entries
+// for one target and 16 for two.
+inline void check_matrix_size(const CircuitInstruction& ins, const GateMatrix& m) {
+    const int nt = static_cast<int>(ins.targets.size());
+    const size_t want = nt == 1 ? 4 : nt == 2 ? 16 : 0;
+    if (want == 0 || m.size() != want) throw_unsupported(ins.name, nt, static_cast<int>(ins.controls.size()), m.size());
+}
+
 // The dense matrix of a call, checked to have 4 entries for one target and 16
 // for two.
 inline const GateMatrix& checked_matrix(const GateCall& g) {
     const GateMatrix& m = lookup_gate_matrix(g.cache, g.ins, std::move(g.slice));
-    const int nt = static_cast<int>(g.ins.targets.size());
-    const size_t want = nt == 1 ? 4 : nt == 2 ? 16 : 0;
-    if (want == 0 || m.size() != want)
-        throw_unsupported(g.ins.name, nt, static_cast<int>(g.ins.controls.size()), m.size());
+    check_matrix_size(g.ins, m);
     return m;
 }
 
@@ -448,8 +466,10 @@ void resolve_circuit(ReadyList<T>& list, const CircuitData& circuit, GateMatrixC
             on_measure(list, ins);
         } else {
             apply_gate_single_batch(list, n, ins, cache, batch);
-            if (slice_depends_on_set(ins) && list.steps.size() > first)
-                list.per_set.push_back({static_cast<uint32_t>(i), static_cast<uint32_t>(first)});
+            if (slice_depends_on_set(ins))
+                for (size_t k = first; k < list.steps.size(); ++k)
+                    if (has_matrix(list.steps[k].kind))
+                        list.per_set.push_back({static_cast<uint32_t>(i), static_cast<uint32_t>(k)});
         }
         growth.add(list.bytes() - bytes);
     }
@@ -464,21 +484,15 @@ void resolve_circuit(ReadyList<T>& list, const CircuitData& circuit, GateMatrixC
 // that set (through the cache, as applying the instruction would) and replace
 // those of the previous set; nothing else depends on the set.
 template <typename T>
-void refresh_for_set(ReadyList<T>& list, const CircuitData& circuit, GateMatrixCache& cache, int batch,
-                     ReadyList<T>& scratch) {
+void refresh_for_set(ReadyList<T>& list, const CircuitData& circuit, GateMatrixCache& cache, int batch) {
     if (list.batch == batch) return;
     list.batch = batch;
-    for (const SetDependentSteps& dep : list.per_set) {
-        scratch.clear();
-        apply_gate_single_batch(scratch, circuit.num_qubits, circuit.instructions[dep.instruction], cache, batch);
-        for (size_t k = 0; k < scratch.steps.size(); ++k) {
-            const ReadyStep& fresh = scratch.steps[k];
-            const ReadyStep& kept = list.steps[dep.first + k];
-            if (fresh.kind == ReadyKind::matrix_2q || fresh.kind == ReadyKind::multi_controlled_2q)
-                list.matrices_2q[kept.matrix] = scratch.matrices_2q[fresh.matrix];
-            else if (fresh.kind == ReadyKind::matrix_1q || fresh.kind == ReadyKind::controlled_matrix_1q ||
-                     fresh.kind == ReadyKind::multi_controlled_1q)
-                list.matrices_1q[kept.matrix] = scratch.matrices_1q[fresh.matrix];
-        }
+    for (const SetDependentStep& dep : list.per_set) {
+        const CircuitInstruction& ins = circuit.instructions[dep.instruction];
+        std::vector<double> slice = parameter_slice(ins.params, ins.name, batch);
+        const GateMatrix& m = lookup_gate_matrix(cache, ins, std::move(slice));
+        check_matrix_size(ins, m);
+        const int second = ins.targets.size() > 1 ? ins.targets[1] : 0;
+        list.set_matrix(list.steps[dep.step], m, ins.targets[0], second);
     }
 }

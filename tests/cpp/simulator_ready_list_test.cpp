@@ -48,13 +48,13 @@ TYPED_TEST(ReadyListTest, SetsInAnyOrderMatchPerInstruction) {
         opt.resets = true;
         const CircuitData c = random_circuit(n, n > 12 ? 20 : 60, 100 + n, opt);
         GateMatrixCache cache;
-        ReadyList<T> list, scratch;
+        ReadyList<T> list;
         bool resolved = false;
         for (int b : {2, 0, 5, 1}) {
             StateVector<T> want(n), got(n);
             ResetRng ref = seeded(7 + b), rng = seeded(7 + b);
             run_per_instruction(want, c, b, ref);
-            if (resolved) refresh_for_set(list, c, cache, b, scratch);
+            if (resolved) refresh_for_set(list, c, cache, b);
             else resolve_circuit(list, c, cache, b);
             resolved = true;
             run_ready_list(got, list, RunPlan{}, [&]() -> ResetRng& { return rng; });
