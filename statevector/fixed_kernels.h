@@ -2,13 +2,15 @@
 // exchanges, sign flips and constant multiplications, no matrix.  Each launch
 // fills a record and runs the gate's kernel body on one region
 // (launch_kernel); the bodies work register by register over the sites of
-// the record (kernel_runs.h).
+// the record (sites.h, one_target.h).
 #pragma once
 
 #include <type_traits>
 #include <utility>
 
-#include "statevector/kernel_runs.h"
+#include "statevector/one_target.h"
+#include "statevector/simd.h"
+#include "statevector/sites.h"
 #include "statevector/state_vector.h"
 
 template <typename T>

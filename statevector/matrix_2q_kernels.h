@@ -8,10 +8,10 @@
 // double) are handled inside the registers: lane permutes gather each lane's
 // group members and a matrix expanded per lane, built once per launch, gives
 // every lane its own row.  The steps run over the compressed site index of
-// kernel_runs.h: target bits at or above the register width are clear in
-// every site and control bits there are set, so registers outside the gate
-// are never read; control bits below it keep the old values of their lanes
-// with a blend.
+// sites.h: target bits at or above the register width are clear in every
+// site and control bits there are set, so registers outside the gate are
+// never read; control bits below it keep the old values of their lanes with
+// a blend.
 #pragma once
 
 #include <immintrin.h>
@@ -21,7 +21,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "statevector/kernel_runs.h"
+#include "statevector/index_runs.h"
+#include "statevector/simd.h"
+#include "statevector/sites.h"
 #include "statevector/state_vector.h"
 
 using GateMatrix = std::vector<std::complex<double>>;  // row-major, 4 or 16 entries
