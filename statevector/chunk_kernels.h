@@ -17,6 +17,7 @@
 
 #include "statevector/dense_kernels.h"
 #include "statevector/fixed_kernels.h"
+#include "statevector/one_target.h"
 #include "statevector/state_vector.h"
 
 // Bytes of one core's own cache (L2), read once on first use; 256 KiB when

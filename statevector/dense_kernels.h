@@ -6,8 +6,11 @@
 #include <complex>
 #include <vector>
 
-#include "statevector/kernel_runs.h"
+#include "statevector/index_runs.h"
 #include "statevector/matrix_2q_kernels.h"
+#include "statevector/one_target.h"
+#include "statevector/simd.h"
+#include "statevector/sites.h"
 #include "statevector/state_vector.h"
 
 using GateMatrix = std::vector<std::complex<double>>;  // row-major, 4 or 16 entries

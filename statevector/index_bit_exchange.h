@@ -33,7 +33,8 @@
 #include <utility>
 #include <vector>
 
-#include "statevector/kernel_runs.h"
+#include "statevector/prefetch.h"
+#include "statevector/simd.h"
 #include "statevector/state_vector.h"
 
 namespace sv_detail {

@@ -8,7 +8,9 @@
 #include <type_traits>
 #include <random>
 
-#include "statevector/kernel_runs.h"
+#include "statevector/index_runs.h"
+#include "statevector/prefetch.h"
+#include "statevector/simd.h"
 #include "statevector/state_vector.h"
 
 // Below this probability an outcome counts as impossible.

@@ -1,0 +1,93 @@
+// The 256-bit registers of the gate kernels.  A register holds W = 8 floats
+// or 4 doubles of one array: the amplitudes of an aligned run of W indices,
+// whose qubits 0 .. log2(W) - 1 (the lane bits) vary inside the register.
+// Simd<T> wraps the instructions on it; the lane helpers build, once per
+// launch, registers of per-lane constants, blend selectors and permutations.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+namespace sv_detail {
+
+template <typename T>
+struct Simd;
+
+template <>
+struct Simd<float> {
+    using V = __m256;
+    static constexpr uint64_t lanes = 8;
+    static V load(const float* p) { return _mm256_load_ps(p); }
+    static void store(float* p, V v) { _mm256_store_ps(p, v); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }  // a b + c, one rounding
+    static V fmsub(V a, V b, V c) { return _mm256_fmsub_ps(a, b, c); }  // a b - c, one rounding
+    static V bxor(V a, V b) { return _mm256_xor_ps(a, b); }
+    static V blend(V a, V b, V take_b) { return _mm256_blendv_ps(a, b, take_b); }
+    static V permute(V v, __m256i idx) { return _mm256_permutevar8x32_ps(v, idx); }
+    static V set1(float x) { return _mm256_set1_ps(x); }
+    static V load_lanes(const float* p) { return _mm256_loadu_ps(p); }
+};
+
+template <>
+struct Simd<double> {
+    using V = __m256d;
+    static constexpr uint64_t lanes = 4;
+    static V load(const double* p) { return _mm256_load_pd(p); }
+    static void store(double* p, V v) { _mm256_store_pd(p, v); }
+    static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
+    static V fmsub(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }
+    static V bxor(V a, V b) { return _mm256_xor_pd(a, b); }
+    static V blend(V a, V b, V take_b) { return _mm256_blendv_pd(a, b, take_b); }
+    // A double is two 32-bit lanes: the index moves both halves together.
+    static V permute(V v, __m256i idx) { return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), idx)); }
+    static V set1(double x) { return _mm256_set1_pd(x); }
+    static V load_lanes(const double* p) { return _mm256_loadu_pd(p); }
+};
+
+// Register whose lane k holds f(k).
+template <typename T, typename F>
+inline typename Simd<T>::V lane_values(const F& f) {
+    T v[Simd<T>::lanes];
+    for (uint64_t k = 0; k < Simd<T>::lanes; ++k) v[k] = static_cast<T>(f(k));
+    return Simd<T>::load_lanes(v);
+}
+
+// All bits set in the lanes k where on(k) holds, zero elsewhere (a blend
+// selector), or -0 there (a sign flip for xor).
+template <typename T, typename F>
+inline typename Simd<T>::V lane_mask(const F& on) {
+    using U = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    T v[Simd<T>::lanes];
+    for (uint64_t k = 0; k < Simd<T>::lanes; ++k) {
+        const U bits = on(k) ? ~U{0} : U{0};
+        std::memcpy(&v[k], &bits, sizeof bits);
+    }
+    return Simd<T>::load_lanes(v);
+}
+
+template <typename T, typename F>
+inline typename Simd<T>::V lane_sign(const F& on) {
+    return lane_values<T>([&](uint64_t k) { return on(k) ? T(-0.0) : T(0.0); });
+}
+
+// Permutation index for Simd<T>::permute: lane k takes lane from(k).
+template <typename T, typename F>
+inline __m256i lane_permutation(const F& from) {
+    alignas(32) int32_t idx[8];
+    for (int j = 0; j < 8; ++j) {
+        idx[j] = Simd<T>::lanes == 8 ? static_cast<int32_t>(from(j))
+                                     : static_cast<int32_t>(2 * from(static_cast<uint64_t>(j / 2)) + j % 2);
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(idx));
+}
+
+}  // namespace sv_detail
