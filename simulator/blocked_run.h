@@ -250,7 +250,7 @@ struct ResolvedCircuit {
     template <typename OnMeasure>
     void for_set(const CircuitData& circuit, GateMatrixCache& cache, int b, int team, const OnMeasure& on_measure) {
         if (resolved) {
-            refresh_for_set(list, circuit, cache, b);
+            refresh_for_set(list, circuit, b);
             return;
         }
         resolve_circuit(list, circuit, cache, b, on_measure);

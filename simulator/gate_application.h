@@ -86,6 +86,14 @@ inline std::vector<double> parameter_slice(const ParamValue& params, const std::
     return std::vector<double>(all, all + count);
 }
 
+// The matrix of an instruction for one parameter slice: its base gate's
+// matrix, conjugate-transposed under the dagger flag.
+inline GateMatrix build_gate_matrix(const CircuitInstruction& ins, const std::vector<double>& slice) {
+    GateMatrix m = controlled_base_matrix(ins.name, slice);
+    if (ins.dagger) m = dagger_matrix(m);
+    return m;
+}
+
 // Matrix of an instruction for one parameter slice, from the cache or built
 // and stored on first use.  The reference stays valid while the cache lives.
 // The slice becomes the key's parameters.
@@ -94,8 +102,7 @@ inline const GateMatrix& lookup_gate_matrix(GateMatrixCache& cache, const Circui
     GateMatrixKey key{ins.name, std::move(slice), ins.controls, ins.dagger, ins.ctrl_state};
     auto it = cache.find(key);
     if (it != cache.end()) return it->second;
-    GateMatrix m = controlled_base_matrix(ins.name, key.params);
-    if (ins.dagger) m = dagger_matrix(m);
+    GateMatrix m = build_gate_matrix(ins, key.params);
     return cache.emplace(std::move(key), std::move(m)).first->second;
 }
 
@@ -216,10 +223,25 @@ struct ReadyList {
 
 // One instruction with its parameter slice and the cache its dense matrix
 // comes from.
+// Where the dense matrices of gates with parameters come from.  One
+// instruction at a time they come from the cache like every matrix.  A
+// resolved circuit builds them afresh: their values seldom repeat, and the
+// build (a few sines and cosines) costs less than the key, lookup and
+// insertion, while fixed matrices still come from the cache.
+enum class ParametrisedMatrices { from_cache, built };
+
 struct GateCall {
     const CircuitInstruction& ins;
     mutable std::vector<double> slice;  // moved into the cache's key when the matrix is looked up
     GateMatrixCache& cache;
+    ParametrisedMatrices parametrised = ParametrisedMatrices::from_cache;
+    mutable GateMatrix built{};  // the matrix when it is built, not looked up
+
+    const GateMatrix& matrix() const {
+        if (parametrised == ParametrisedMatrices::built && gate_param_count(ins.name) != 0)
+            return built = build_gate_matrix(ins, slice);
+        return lookup_gate_matrix(cache, ins, std::move(slice));
+    }
 };
 
 // Throws the unsupported-configuration error unless the matrix has 4 entries
@@ -233,7 +255,7 @@ inline void check_matrix_size(const CircuitInstruction& ins, const GateMatrix& m
 // The dense matrix of a call, checked to have 4 entries for one target and 16
 // for two.
 inline const GateMatrix& checked_matrix(const GateCall& g) {
-    const GateMatrix& m = lookup_gate_matrix(g.cache, g.ins, std::move(g.slice));
+    const GateMatrix& m = g.matrix();
     check_matrix_size(g.ins, m);
     return m;
 }
@@ -324,7 +346,7 @@ void record_gate_call(ReadyList<T>& list, const GateCall& g) {
         record_multi_controlled(list, g);
     } else {
         // No target, or three and more: always unsupported.
-        throw_unsupported(g.ins.name, nt, nc, lookup_gate_matrix(g.cache, g.ins, std::move(g.slice)).size());
+        throw_unsupported(g.ins.name, nt, nc, g.matrix().size());
     }
 }
 
@@ -334,12 +356,13 @@ void record_gate_call(ReadyList<T>& list, const GateCall& g) {
 // before anything is appended; an error leaves the steps appended before it.
 template <typename T>
 void apply_gate_single_batch(ReadyList<T>& list, int num_qubits, const CircuitInstruction& ins,
-                             GateMatrixCache& cache, int batch) {
+                             GateMatrixCache& cache, int batch,
+                             ParametrisedMatrices parametrised = ParametrisedMatrices::from_cache) {
     if (is_skipped_gate(ins.name)) return;
     check_gate_qubits(ins, num_qubits);
     const std::vector<int> open_controls = open_controls_of(ins);
     for (int q : open_controls) list.add(ReadyKind::x, q);
-    record_gate_call(list, GateCall{ins, parameter_slice(ins.params, ins.name, batch), cache});
+    record_gate_call(list, GateCall{ins, parameter_slice(ins.params, ins.name, batch), cache, parametrised});
     for (int q : open_controls) list.add(ReadyKind::x, q);
 }
 
@@ -465,7 +488,7 @@ void resolve_circuit(ReadyList<T>& list, const CircuitData& circuit, GateMatrixC
         } else if (is_measure(ins.name)) {
             on_measure(list, ins);
         } else {
-            apply_gate_single_batch(list, n, ins, cache, batch);
+            apply_gate_single_batch(list, n, ins, cache, batch, ParametrisedMatrices::built);
             if (slice_depends_on_set(ins))
                 for (size_t k = first; k < list.steps.size(); ++k)
                     if (has_matrix(list.steps[k].kind))
@@ -480,17 +503,16 @@ void resolve_circuit(ReadyList<T>& list, const CircuitData& circuit, GateMatrixC
     resolve_circuit(list, circuit, cache, batch, [](ReadyList<T>&, const CircuitInstruction&) {});
 }
 
-// The list of set `batch`: the set-dependent matrices are looked up again for
-// that set (through the cache, as applying the instruction would) and replace
+// The list of set `batch`: the set-dependent matrices are built again for
+// that set (as a resolved circuit builds matrices with parameters) and replace
 // those of the previous set; nothing else depends on the set.
 template <typename T>
-void refresh_for_set(ReadyList<T>& list, const CircuitData& circuit, GateMatrixCache& cache, int batch) {
+void refresh_for_set(ReadyList<T>& list, const CircuitData& circuit, int batch) {
     if (list.batch == batch) return;
     list.batch = batch;
     for (const SetDependentStep& dep : list.per_set) {
         const CircuitInstruction& ins = circuit.instructions[dep.instruction];
-        std::vector<double> slice = parameter_slice(ins.params, ins.name, batch);
-        const GateMatrix& m = lookup_gate_matrix(cache, ins, std::move(slice));
+        const GateMatrix m = build_gate_matrix(ins, parameter_slice(ins.params, ins.name, batch));
         check_matrix_size(ins, m);
         const int second = ins.targets.size() > 1 ? ins.targets[1] : 0;
         list.set_matrix(list.steps[dep.step], m, ins.targets[0], second);

@@ -54,7 +54,7 @@ TYPED_TEST(ReadyListTest, SetsInAnyOrderMatchPerInstruction) {
             StateVector<T> want(n), got(n);
             ResetRng ref = seeded(7 + b), rng = seeded(7 + b);
             run_per_instruction(want, c, b, ref);
-            if (resolved) refresh_for_set(list, c, cache, b);
+            if (resolved) refresh_for_set(list, c, b);
             else resolve_circuit(list, c, cache, b);
             resolved = true;
             run_ready_list(got, list, RunPlan{}, [&]() -> ResetRng& { return rng; });
