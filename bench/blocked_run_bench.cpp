@@ -5,7 +5,10 @@
 // state each takes (gate by gate: one per gate; blocked: chunk runs plus
 // layout changes).
 //
-//     build/bench/blocked_run_bench [QUBITS...] [--reps N] [--chunk-bits K]
+//     build/bench/blocked_run_bench [QUBITS...] [--reps N] [--chunk-bits K] [--sets]
+//
+// --sets: as the sets of a batched call run, one state per hardware thread,
+// each running the circuit on its own thread (time of the slowest).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +18,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <omp.h>
 
 #include "simulator/blocked_run.h"
 
@@ -81,12 +86,37 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+bool per_thread_states = false;
+
+// Seconds of one run of the list on `state`, or, with per_thread_states, the
+// slowest of one run per thread, each on a state of its own.
+template <typename T>
+double timed_run(StateVector<T>& state, const ReadyList<T>& list, const RunPlan& plan) {
+    ResetRng rng;
+    if (!per_thread_states) {
+        const auto t0 = std::chrono::steady_clock::now();
+        run_ready_list(state, list, plan, [&]() -> ResetRng& { return rng; });
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    double slowest = 0;
+#pragma omp parallel num_threads(hardware_threads) reduction(max : slowest)
+    {
+        StateVector<T> own(state.num_qubits);
+        ResetRng own_rng;
+        const auto t0 = std::chrono::steady_clock::now();
+        run_ready_list(own, list, plan, [&]() -> ResetRng& { return own_rng; });
+        slowest = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (omp_get_thread_num() == 0) run_ready_list(state, list, plan, [&]() -> ResetRng& { return own_rng; });
+    }
+    return slowest;
+}
+
 template <typename T>
 void compare(const char* label, const CircuitData& c, int reps) {
     GateMatrixCache cache;
     ReadyList<T> list;
     resolve_circuit(list, c, cache, 0);
-    const RunPlan blocked = plan_run(list, c.num_qubits, pass_team(c.num_qubits));
+    const RunPlan blocked = plan_run(list, c.num_qubits, per_thread_states ? 1 : pass_team(c.num_qubits));
     size_t passes = 0, gates = 0;
     for (const PlannedSegment& seg : blocked.segments) {
         gates += seg.last - seg.first;
@@ -99,15 +129,9 @@ void compare(const char* label, const CircuitData& c, int reps) {
     if (blocked.chunk_bits == 0) gates = passes = list.steps.size();
     StateVector<T> a(c.num_qubits), b(c.num_qubits);
     std::vector<double> by_gate, by_chunk;
-    ResetRng rng;
     for (int r = 0; r < reps; ++r) {
-        auto t0 = std::chrono::steady_clock::now();
-        run_ready_list(a, list, RunPlan{}, [&]() -> ResetRng& { return rng; });
-        auto t1 = std::chrono::steady_clock::now();
-        run_ready_list(b, list, blocked, [&]() -> ResetRng& { return rng; });
-        auto t2 = std::chrono::steady_clock::now();
-        by_gate.push_back(std::chrono::duration<double>(t1 - t0).count());
-        by_chunk.push_back(std::chrono::duration<double>(t2 - t1).count());
+        by_gate.push_back(timed_run(a, list, RunPlan{}));
+        by_chunk.push_back(timed_run(b, list, blocked));
     }
     const bool same = std::memcmp(a.real, b.real, a.dim * sizeof(T)) == 0 && std::memcmp(a.imag, b.imag, a.dim * sizeof(T)) == 0;
     const double g = median(by_gate), k = median(by_chunk);
@@ -126,6 +150,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--reps") && i + 1 < argc) reps = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--chunk-bits") && i + 1 < argc) chunk_bits_override = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--sets")) per_thread_states = true;
         else sizes.push_back(std::atoi(argv[i]));
     }
     if (sizes.empty()) sizes = {20, 24};
