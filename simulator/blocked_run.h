@@ -73,9 +73,15 @@ struct RunPlan {
 
 // Chunk bits for a state of n qubits run by `team` threads: those of the
 // core's cache, lowered so that every thread has a chunk; 0 when the state is
-// a single chunk or a chunk would be too small to pay.
+// a single chunk or a chunk would be too small to pay, and for the states of
+// a batch region that all fit the last-level cache together, where blocking
+// gains nothing.
 template <typename T>
 int run_chunk_bits(int n, int team) {
+    if (chunk_bits_override == 0 && omp_in_parallel()) {
+        const uint64_t together = static_cast<uint64_t>(omp_get_num_threads()) * (uint64_t{2} * sizeof(T) << n);
+        if (together <= shared_cache_bytes()) return 0;
+    }
     int k = chunk_bits<T>();
     const int spread = team > 1 ? std::bit_width(static_cast<unsigned>(team - 1)) : 0;
     if (n - spread < k) k = n - spread;

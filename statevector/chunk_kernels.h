@@ -39,6 +39,16 @@ inline uint64_t core_cache_bytes() {
     return bytes;
 }
 
+// Bytes of the last-level cache, read once on first use; 0 when the system
+// does not say.
+inline uint64_t shared_cache_bytes() {
+    static const uint64_t bytes = [] {
+        const long level3 = sysconf(_SC_LEVEL3_CACHE_SIZE);
+        return level3 > 0 ? static_cast<uint64_t>(level3) : uint64_t{0};
+    }();
+    return bytes;
+}
+
 // Chunks smaller than this do not pay for their passes.
 inline constexpr int kMinChunkBits = 8;
 
