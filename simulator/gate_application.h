@@ -167,7 +167,8 @@ struct SplitMatrix2q {
     double im[16];
 };
 
-// The dense launches, and those of them on two targets.
+// The dense launches (the contiguous kinds matrix_1q .. multi_controlled_2q),
+// and those of them on two targets.
 inline bool has_matrix(ReadyKind k) { return k >= ReadyKind::matrix_1q && k <= ReadyKind::multi_controlled_2q; }
 inline bool has_matrix_2q(ReadyKind k) { return k == ReadyKind::matrix_2q || k == ReadyKind::multi_controlled_2q; }
 
@@ -315,14 +316,9 @@ void record_multi_controlled(ReadyList<T>& list, const GateCall& g) {
     std::vector<uint64_t> control_masks;
     control_masks.reserve(g.ins.controls.size());
     for (int c : g.ins.controls) control_masks.push_back(uint64_t{1} << c);
-    const size_t before = list.steps.size();
-    if (tg.size() == 1) {
-        list.add_1q(ReadyKind::multi_controlled_1q, m, tg[0]);
-    } else {
-        list.add_2q(ReadyKind::multi_controlled_2q, m, tg[0], tg[1]);
-        if (tg[0] == tg[1]) list.steps.pop_back();  // equal targets: no group (unreachable after the checks)
-    }
-    if (list.steps.size() == before) return;
+    // check_gate_qubits has rejected equal targets under controls.
+    if (tg.size() == 1) list.add_1q(ReadyKind::multi_controlled_1q, m, tg[0]);
+    else list.add_2q(ReadyKind::multi_controlled_2q, m, tg[0], tg[1]);
     list.steps.back().masks = static_cast<uint32_t>(list.control_masks.size());
     list.control_masks.push_back(std::move(control_masks));
 }
