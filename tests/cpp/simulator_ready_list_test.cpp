@@ -93,6 +93,26 @@ TYPED_TEST(ReadyListTest, BatchRowsMatchPerInstruction) {
     }
 }
 
+// The batched call's rows: every set written to its own row, and the rows
+// copied one after another by the kernels' team.
+TYPED_TEST(ReadyListTest, AmplitudeRowsCopyInOrder) {
+    using T = TypeParam;
+    for (int n : {3, 15}) {
+        RandomCircuitOptions opt;
+        opt.sets = 5;
+        const CircuitData c = random_circuit(n, 20, 500 + n, opt);
+        const uint64_t dim = uint64_t{1} << n;
+        std::vector<std::vector<std::complex<T>>> want(5, std::vector<std::complex<T>>(dim));
+        simulate_batches(c, want);
+        const AmplitudeRows<T> rows(5, dim);
+        simulate_batches<T>(c, rows.size(), [&rows](int64_t b) { return rows.row(b); });
+        std::vector<std::complex<T>> all(5 * dim);
+        copy_rows(rows, n, all.data());
+        for (int b = 0; b < 5; ++b)
+            EXPECT_EQ(std::memcmp(all.data() + b * dim, want[b].data(), dim * sizeof(std::complex<T>)), 0) << n << " " << b;
+    }
+}
+
 // Static sampling: one simulation per set, then the shots (small chunks).
 TYPED_TEST(ReadyListTest, StaticSamplingMatchesPerInstruction) {
     using T = TypeParam;
