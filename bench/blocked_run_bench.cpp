@@ -1,6 +1,6 @@
 // Gate by gate against cache-blocked, on the same resolved circuits: a random
-// circuit, a quantum-volume circuit decomposed into U3/RXX/RYY/RZZ and an
-// n-local circuit with full entanglement.  Prints, per circuit and precision,
+// circuit, a quantum-volume circuit decomposed into U3/RXX/RYY/RZZ and
+// n-local circuits with full and with linear entanglement.  Prints, per circuit and precision,
 // the median time of each (interleaved), the ratio, and the passes over the
 // state each takes (gate by gate: one per gate; blocked: chunk runs plus
 // layout changes).
@@ -67,7 +67,8 @@ CircuitData quantum_volume(int n, unsigned seed) {
     return c;
 }
 
-CircuitData n_local_full(int n, int reps, unsigned seed) {
+// entanglement: full (every pair) or linear (neighbours).
+CircuitData n_local(int n, int reps, unsigned seed, bool full) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> angle(0, 6.28);
     CircuitData c(n);
@@ -76,7 +77,7 @@ CircuitData n_local_full(int n, int reps, unsigned seed) {
         for (int q = 0; q < n; ++q) c.instructions.push_back(gate("RZ", {q}, {}, {angle(rng)}));
         if (r == reps) break;
         for (int a = 0; a < n; ++a)
-            for (int b = a + 1; b < n; ++b) c.instructions.push_back(gate("CX", {b}, {a}));
+            for (int b = a + 1; b < (full ? n : std::min(a + 2, n)); ++b) c.instructions.push_back(gate("CX", {b}, {a}));
     }
     return c;
 }
@@ -157,12 +158,15 @@ int main(int argc, char** argv) {
     std::printf("| circuit | n | type | K | gate by gate s (min-max) | blocked s (min-max) | ratio | passes by gate | passes blocked | same bits |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (int n : sizes) {
-        const CircuitData rand = random_gates(n, 200, 1), qv = quantum_volume(n, 2), nl = n_local_full(n, 2, 3);
+        const CircuitData rand = random_gates(n, 200, 1), qv = quantum_volume(n, 2), nl = n_local(n, 2, 3, true),
+                          linear = n_local(n, 4, 4, false);
         compare<double>("random 200", rand, reps);
         compare<float>("random 200", rand, reps);
         compare<double>("qv decomposed", qv, std::max(1, reps / 2));
         compare<float>("qv decomposed", qv, std::max(1, reps / 2));
         compare<double>("n-local full", nl, reps);
         compare<float>("n-local full", nl, reps);
+        compare<double>("n-local linear", linear, reps);
+        compare<float>("n-local linear", linear, reps);
     }
 }
