@@ -1,9 +1,9 @@
 // Gate by gate against cache-blocked, on the same resolved circuits: a random
 // circuit, a quantum-volume circuit decomposed into U3/RXX/RYY/RZZ and
-// n-local circuits with full and with linear entanglement.  Prints, per circuit and precision,
-// the median time of each (interleaved), the ratio, and the passes over the
-// state each takes (gate by gate: one per gate; blocked: chunk runs plus
-// layout changes).
+// n-local circuits with full and with linear entanglement.  Prints, per
+// circuit and precision, the median time of each (interleaved), the ratio,
+// and the passes over the state each takes (gate by gate: one per gate;
+// blocked: chunk runs plus layout changes).
 //
 //     build/bench/blocked_run_bench [QUBITS...] [--reps N] [--chunk-bits K] [--sets]
 //
@@ -117,7 +117,16 @@ void compare(const char* label, const CircuitData& c, int reps) {
     GateMatrixCache cache;
     ReadyList<T> list;
     resolve_circuit(list, c, cache, 0);
-    const RunPlan blocked = plan_run(list, c.num_qubits, per_thread_states ? 1 : pass_team(c.num_qubits));
+    // With per_thread_states the plan is made inside a region of one state per
+    // thread, as the sets of a batched call plan theirs.
+    RunPlan blocked;
+    if (per_thread_states) {
+#pragma omp parallel num_threads(hardware_threads)
+#pragma omp single
+        blocked = plan_run(list, c.num_qubits, 1);
+    } else {
+        blocked = plan_run(list, c.num_qubits, pass_team(c.num_qubits));
+    }
     size_t passes = 0, gates = 0;
     for (const PlannedSegment& seg : blocked.segments) {
         gates += seg.last - seg.first;

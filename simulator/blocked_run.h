@@ -71,6 +71,16 @@ struct RunPlan {
     std::vector<PlannedSegment> segments;
 };
 
+// True when the last-level cache holds the states of n qubits that run at
+// once from here: this one, or inside a batch region one per thread.  Never
+// when tests and benchmarks set the chunk bits: they block states of any size.
+template <typename T>
+bool cache_holds_states(int n) {
+    if (chunk_bits_override != 0) return false;
+    const uint64_t states = omp_in_parallel() ? static_cast<uint64_t>(omp_get_num_threads()) : 1;
+    return state_array_bytes<T>(n) <= shared_cache_bytes() / (2 * states);  // two arrays a state
+}
+
 // Chunk bits for a state of n qubits run by `team` threads: those of the
 // core's cache, lowered so that every thread has a chunk; 0 when the state is
 // a single chunk or a chunk would be too small to pay, and for the states of
@@ -78,10 +88,7 @@ struct RunPlan {
 // gains nothing.
 template <typename T>
 int run_chunk_bits(int n, int team) {
-    if (chunk_bits_override == 0 && omp_in_parallel()) {
-        const uint64_t together = static_cast<uint64_t>(omp_get_num_threads()) * (uint64_t{2} * sizeof(T) << n);
-        if (together <= shared_cache_bytes()) return 0;
-    }
+    if (omp_in_parallel() && cache_holds_states<T>(n)) return 0;
     int k = chunk_bits<T>();
     const int spread = team > 1 ? std::bit_width(static_cast<unsigned>(team - 1)) : 0;
     if (n - spread < k) k = n - spread;
@@ -92,12 +99,12 @@ int run_chunk_bits(int n, int team) {
 // Gates a blocked segment must have per pass over the state.  A state that
 // the last-level cache holds streams from there gate by gate, so blocking
 // pays only for long runs: on 17 to 22 qubits it gained up to 1.7x with ten
-// or more gates a pass and lost up to 12 % with seven or eight.  Larger
-// states gain from any plan with fewer passes than gates.
+// or more gates a pass and lost up to 12 % with seven or eight.  States the
+// cache cannot hold (with the other sets of a batch region, whose states all
+// stream from memory) gain from any plan with fewer passes than gates.
 template <typename T>
 size_t gates_per_pass(int n) {
-    const uint64_t bytes = uint64_t{2} * sizeof(T) << n;
-    return chunk_bits_override == 0 && bytes <= shared_cache_bytes() ? 10 : 1;
+    return cache_holds_states<T>(n) ? 10 : 1;
 }
 
 // Plans a resolved list for a state of n qubits (team: the threads of its
