@@ -16,6 +16,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -73,9 +74,10 @@ pybind11::object new_complex_array(const std::vector<pybind11::ssize_t>& shape, 
 
 // The parameter-set region: sets split in contiguous shares over a team of
 // kernel_team_size(n) threads (one in a forked child), each thread with its
-// own state per set, its own matrix cache and its own ready list (resolved at
-// its first set, refreshed for each further one); set b's amplitudes go to
-// row_of(b).  The first error of any set is rethrown after the region.
+// own state (made at its first set, returned to |0...0> for each further
+// one), its own matrix cache and its own ready list (resolved at its first
+// set, refreshed for each further one); set b's amplitudes go to row_of(b).
+// The first error of any set is rethrown after the region.
 template <typename T, typename RowOf>
 void simulate_batches(const CircuitData& circuit, int64_t sets, const RowOf& row_of) {
     const int n = circuit.num_qubits;
@@ -85,12 +87,14 @@ void simulate_batches(const CircuitData& circuit, int64_t sets, const RowOf& row
     run_parallel_region(kernel_team_size(n), [&]() {
         GateMatrixCache local_cache;
         ResolvedCircuit<T> resolved;
+        std::optional<StateVector<T>> state;
         const BlockShare share = static_block_partition(sets, omp_get_num_threads(), omp_get_thread_num());
         for (int64_t b = share.first; b < share.first + share.count && !failed.load(); ++b) {
             try {
-                StateVector<T> state(n);
-                apply_circuit_for_amplitudes(state, circuit, local_cache, static_cast<int>(b), resolved);
-                write_amplitudes(state, row_of(b));
+                if (state) reset_to_zero_state(*state);
+                else state.emplace(n);
+                apply_circuit_for_amplitudes(*state, circuit, local_cache, static_cast<int>(b), resolved);
+                write_amplitudes(*state, row_of(b));
             } catch (...) {
                 std::lock_guard<std::mutex> guard(failure_lock);
                 if (!failure) failure = std::current_exception();
@@ -105,45 +109,6 @@ template <typename T>
 void simulate_batches(const CircuitData& circuit, std::vector<std::vector<std::complex<T>>>& rows) {
     simulate_batches<T>(circuit, static_cast<int64_t>(rows.size()),
                          [&rows](int64_t b) { return rows[static_cast<size_t>(b)].data(); });
-}
-
-// The rows of a batched call: each a block of 2^n complex T that its set's
-// thread writes whole, so nothing fills it beforehand (its pages are first
-// touched by that thread, in parallel with the other sets).  An allocation
-// that fails throws std::bad_alloc.
-template <typename T>
-class AmplitudeRows {
-public:
-    AmplitudeRows(int32_t sets, uint64_t dim) : dim_(dim) {
-        rows_.reserve(static_cast<size_t>(sets));
-        for (int32_t b = 0; b < sets; ++b)
-            rows_.emplace_back(static_cast<std::complex<T>*>(::operator new(dim * sizeof(std::complex<T>))));
-    }
-    int64_t size() const { return static_cast<int64_t>(rows_.size()); }
-    uint64_t dim() const { return dim_; }
-    std::complex<T>* row(int64_t b) const { return rows_[static_cast<size_t>(b)].get(); }
-
-private:
-    struct Release {
-        void operator()(std::complex<T>* p) const { ::operator delete(p); }
-    };
-    uint64_t dim_;
-    std::vector<std::unique_ptr<std::complex<T>, Release>> rows_;
-};
-
-// Copies the rows one after another to dst with the kernels' team, each
-// thread a contiguous share of blocks of up to 4096 values.
-template <typename T>
-void copy_rows(const AmplitudeRows<T>& rows, int n, std::complex<T>* dst) {
-    const uint64_t block = std::min<uint64_t>(rows.dim(), 4096);
-    const uint64_t per_row = rows.dim() / block;
-    launch_kernel(n, rows.size() * static_cast<int64_t>(per_row), [&](int64_t first, int64_t count) {
-        for (int64_t k = first; k < first + count; ++k) {
-            const int64_t b = k / static_cast<int64_t>(per_row);
-            const uint64_t at = static_cast<uint64_t>(k % static_cast<int64_t>(per_row)) * block;
-            std::copy(rows.row(b) + at, rows.row(b) + at + block, dst + static_cast<uint64_t>(b) * rows.dim() + at);
-        }
-    });
 }
 
 // Bytes of `sets` rows of 2^n complex T (n already in range): the rows of a
@@ -169,10 +134,11 @@ pybind11::object single_set_amplitudes(const CircuitData& circuit) {
                                 [&](std::complex<T>* dst) { write_amplitudes(state, dst); });
 }
 
-// Peak memory of a batched call: the rows, with either a state per running
-// thread (while the sets are simulated) or the final array (while the rows are
-// copied into it), whichever is larger; the states are gone before the array
-// is made.
+// The memory a batched call is checked against: rows of all sets beside
+// either a state per running thread or a second copy of the rows, whichever
+// is larger.  The call itself needs less (the array, which the sets' threads
+// write directly, and a state per thread), so every call the check lets
+// through fits.
 template <typename T>
 uint64_t batched_amplitudes_bytes(int n, int32_t sets) {
     const uint64_t rows = amplitude_rows_bytes<T>(static_cast<uint64_t>(sets), n);
@@ -181,8 +147,8 @@ uint64_t batched_amplitudes_bytes(int n, int32_t sets) {
     return saturating_add(rows, std::max(states, rows));
 }
 
-// Two or more parameter sets: rows filled by simulate_batches, then copied
-// into an array of shape {sets, 2^n}.
+// Two or more parameter sets: an array of shape {sets, 2^n} whose row b the
+// thread of set b writes in simulate_batches.
 template <typename T>
 pybind11::object batched_amplitudes(const CircuitData& circuit, int32_t sets) {
     check_num_qubits_range(circuit.num_qubits);  // never form 2^n from an unsupported count
@@ -190,10 +156,12 @@ pybind11::object batched_amplitudes(const CircuitData& circuit, int32_t sets) {
     if (dim > std::vector<std::complex<T>>().max_size())
         throw std::length_error("cannot create std::vector larger than max_size()");
     require_memory(batched_amplitudes_bytes<T>(circuit.num_qubits, sets));
-    const AmplitudeRows<T> rows(sets, dim);
-    simulate_batches<T>(circuit, rows.size(), [&rows](int64_t b) { return rows.row(b); });
     return new_complex_array<T>({static_cast<pybind11::ssize_t>(sets), static_cast<pybind11::ssize_t>(dim)},
-                                [&](std::complex<T>* dst) { copy_rows(rows, circuit.num_qubits, dst); });
+                                [&](std::complex<T>* dst) {
+                                    simulate_batches<T>(circuit, sets, [dst, dim](int64_t b) {
+                                        return dst + static_cast<uint64_t>(b) * dim;
+                                    });
+                                });
 }
 
 template <typename T>

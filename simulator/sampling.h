@@ -373,14 +373,13 @@ int measure_collapse(StateVector<T>& state, int q, double r) {
     return outcome;
 }
 
-// One shot of a dynamic circuit from |0...0>: the circuit's list for set b
-// is resolved once the shot's state exists (the first shot of the call) or
+// One shot of a dynamic circuit on `state`, which holds |0...0>: the
+// circuit's list for set b is resolved at the first shot of the call or
 // refreshed for the set; a kept MEASURE draws its outcome and writes it to
 // the classical_register.
 template <typename T>
-std::string run_dynamic_shot(const CircuitData& circuit, int b, int num_cbits, ResetRng& rng,
+std::string run_dynamic_shot(StateVector<T>& state, const CircuitData& circuit, int b, int num_cbits, ResetRng& rng,
                              CircuitResolution<T>& resolution) {
-    StateVector<T> state(circuit.num_qubits);
     std::vector<int> classical_register(num_cbits);
     resolution.run(state, circuit, b, rng, [&](int qubit, int cbit) {
         classical_register[cbit] = measure_collapse(state, qubit, draw_uniform(rng.engine));
@@ -388,13 +387,19 @@ std::string run_dynamic_shot(const CircuitData& circuit, int b, int num_cbits, R
     return bitstring_of(classical_register);
 }
 
+// The shots of set b, each from |0...0> on one state made at the first shot
+// and returned to |0...0> for each further one.
 template <typename T>
 BitstringCounts sample_dynamic(const CircuitData& circuit, int b, int shots, int num_cbits, ResetRng& rng,
                                CircuitResolution<T>& resolution) {
     BitstringCounts counts;
     MemoryGrowth growth;
+    std::optional<StateVector<T>> state;
     for (int s = 0; s < shots; ++s) {
-        const auto [entry, added] = counts.try_emplace(run_dynamic_shot<T>(circuit, b, num_cbits, rng, resolution), 0);
+        if (state) reset_to_zero_state(*state);
+        else state.emplace(circuit.num_qubits);
+        const auto [entry, added] =
+            counts.try_emplace(run_dynamic_shot<T>(*state, circuit, b, num_cbits, rng, resolution), 0);
         if (added) growth.add(bitstring_count_bytes(num_cbits));
         ++entry->second;
     }

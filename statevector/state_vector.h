@@ -125,6 +125,23 @@ inline void advise_huge_pages(void* p, uint64_t bytes) {
 }
 
 template <typename T>
+class StateVector;
+
+// Sets the state to |0...0>, zeroed by the team the kernels will use, each
+// thread its own share, so that each page of a new state is first touched by
+// the thread that works on it.
+template <typename T>
+void reset_to_zero_state(StateVector<T>& sv) {
+    T* const re = sv.real;
+    T* const im = sv.imag;
+    launch_kernel(sv.num_qubits, static_cast<int64_t>(sv.dim), [re, im](int64_t first, int64_t count) {
+        std::memset(re + first, 0, static_cast<size_t>(count) * sizeof(T));
+        std::memset(im + first, 0, static_cast<size_t>(count) * sizeof(T));
+    });
+    re[0] = T(1);
+}
+
+template <typename T>
 class StateVector {
 public:
     int32_t num_qubits;
@@ -151,15 +168,7 @@ public:
         imag = reinterpret_cast<T*>(imag_block + shift);
         advise_huge_pages(real, bytes);
         advise_huge_pages(imag, bytes);
-        // Zeroed by the team the kernels will use, each thread its own share,
-        // so that each page is first touched by the thread that works on it.
-        T* const re = real;
-        T* const im = imag;
-        launch_kernel(n, static_cast<int64_t>(dim), [re, im](int64_t first, int64_t count) {
-            std::memset(re + first, 0, static_cast<size_t>(count) * sizeof(T));
-            std::memset(im + first, 0, static_cast<size_t>(count) * sizeof(T));
-        });
-        real[0] = T(1);
+        reset_to_zero_state(*this);
     }
 
     // A view of n qubits on arrays owned elsewhere (a chunk of a larger

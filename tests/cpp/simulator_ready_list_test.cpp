@@ -93,23 +93,26 @@ TYPED_TEST(ReadyListTest, BatchRowsMatchPerInstruction) {
     }
 }
 
-// The batched call's rows: every set written to its own row, and the rows
-// copied one after another by the kernels' team.
-TYPED_TEST(ReadyListTest, AmplitudeRowsCopyInOrder) {
+// The batched call's array: every set's thread writes its row in place in
+// one block, reusing its state for its further sets (17 sets: one thread
+// takes them all on 3 qubits, each thread two or three on 15).
+TYPED_TEST(ReadyListTest, BatchRowsIntoOneBlock) {
     using T = TypeParam;
     for (int n : {3, 15}) {
         RandomCircuitOptions opt;
-        opt.sets = 5;
+        opt.sets = 17;
         const CircuitData c = random_circuit(n, 20, 500 + n, opt);
         const uint64_t dim = uint64_t{1} << n;
-        std::vector<std::vector<std::complex<T>>> want(5, std::vector<std::complex<T>>(dim));
-        simulate_batches(c, want);
-        const AmplitudeRows<T> rows(5, dim);
-        simulate_batches<T>(c, rows.size(), [&rows](int64_t b) { return rows.row(b); });
-        std::vector<std::complex<T>> all(5 * dim);
-        copy_rows(rows, n, all.data());
-        for (int b = 0; b < 5; ++b)
-            EXPECT_EQ(std::memcmp(all.data() + b * dim, want[b].data(), dim * sizeof(std::complex<T>)), 0) << n << " " << b;
+        std::vector<std::complex<T>> all(17 * dim);
+        simulate_batches<T>(c, 17, [&](int64_t b) { return all.data() + static_cast<uint64_t>(b) * dim; });
+        for (int b = 0; b < 17; ++b) {
+            StateVector<T> want(n);
+            ResetRng unused = seeded(1);
+            run_per_instruction(want, c, b, unused);
+            std::vector<std::complex<T>> row(dim);
+            write_amplitudes(want, row.data());
+            EXPECT_EQ(std::memcmp(all.data() + b * dim, row.data(), dim * sizeof(std::complex<T>)), 0) << n << " " << b;
+        }
     }
 }
 
