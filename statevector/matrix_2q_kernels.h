@@ -20,6 +20,7 @@
 
 #include <immintrin.h>
 
+#include <bit>
 #include <complex>
 #include <cstdint>
 #include <vector>
@@ -43,11 +44,28 @@ struct Matrix2qRecord {
     uint64_t controls;                   // OR of the single-bit control masks
     const std::vector<uint64_t>* masks;  // non-null: some mask is not a single bit, tested per group
     bool fuse_mim_xr;                    // targets (0, 1), (0, 2): see row_4x4
+    bool diagonal;                       // every entry off the diagonal is zero
     Layout4x4 layout;
     alignas(32) int64_t keep[2][4];      // per half and lane: all ones where the low control bits are set
     Matrix4x4 m;
     LaneMatrix4x4 lanes;
+    // Diagonal entries per lane where a register's lanes hold different group
+    // positions: set 0 for the register with positions 0 and 1 (or, targets
+    // 0 and 1, all four), set 1 for the one with 2 and 3.
+    alignas(32) double diag_re[2][4];
+    alignas(32) double diag_im[2][4];
 };
+
+// A diagonal matrix on registers whose amplitudes are all finite: each
+// register x, with its per-lane diagonal entries (er, ei), becomes its own
+// row (diagonal_row_4x4), stored back where it was read.
+template <typename T, bool F, bool Blend>
+[[gnu::always_inline]] inline void diagonal_half(const Matrix2qRecord<T>& rec, T* re, T* im, uint64_t at, int h,
+                                                 __m256d er, __m256d ei, __m256d xr, __m256d xi) {
+    __m256d yr, yi;
+    diagonal_row_4x4<F>(er, ei, xr, xi, yr, yi);
+    store_half<T, Blend>(rec, re, im, at, h, xr, xi, yr, yi);
+}
 // Where the results of one half are stored: the blend keeps the old values
 // of the lanes whose low control bits are clear.
 template <typename T, bool Blend>
@@ -65,8 +83,10 @@ template <typename T, bool Blend>
 // One step: the groups whose members lie in the registers at g (and at
 // g + 2^lo, g + 2^hi, g + 2^lo + 2^hi as the layout needs), one half of four
 // doubles after the other.  Each half's inputs stay in registers while its
-// rows are formed, so every row is stored as soon as it is done.
-template <typename T, Layout4x4 L, int D, bool F, bool Blend>
+// rows are formed, so every row is stored as soon as it is done.  Diag: the
+// matrix is diagonal, and registers whose amplitudes are all finite take the
+// diagonal rows (the same bits without the products by zero).
+template <typename T, Layout4x4 L, int D, bool F, bool Blend, bool Diag = false>
 [[gnu::always_inline]] inline void step_4x4(const Matrix2qRecord<T>& rec, T* re, T* im, uint64_t g) {
     using W = Wide<T>;
     constexpr int H = W::halves;
@@ -76,6 +96,14 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend>
         const uint64_t at[4] = {g, g + rec.lo, g + rec.hi, g + rec.lo + rec.hi};
         for (int h = 0; h < H; ++h) {
             for (int k = 0; k < 4; ++k) xr[k] = W::load_half(re + at[k], h), xi[k] = W::load_half(im + at[k], h);
+            if constexpr (Diag) {
+                if (all_finite<4>(xr, xi)) {
+                    for (int r = 0; r < 4; ++r)
+                        diagonal_half<T, F, Blend>(rec, re, im, at[r], h, _mm256_load_pd(e.re[r][r]),
+                                                   _mm256_load_pd(e.im[r][r]), xr[r], xi[r]);
+                    continue;
+                }
+            }
             for (int r = 0; r < 4; ++r) {
                 row_set<F>(e, r, xr, xi, yr, yi);
                 store_half<T, Blend>(rec, re, im, at[r], h, xr[r], xi[r], yr, yi);
@@ -84,6 +112,14 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend>
     } else if constexpr (L == Layout4x4::halves) {  // float: half h of a register is position h
         const uint64_t at[2] = {g, g + rec.hi};
         for (int k = 0; k < 4; ++k) xr[k] = W::load_half(re + at[k / 2], k % 2), xi[k] = W::load_half(im + at[k / 2], k % 2);
+        if constexpr (Diag) {
+            if (all_finite<4>(xr, xi)) {
+                for (int r = 0; r < 4; ++r)
+                    diagonal_half<T, F, Blend>(rec, re, im, at[r / 2], r % 2, _mm256_load_pd(e.re[r][r]),
+                                               _mm256_load_pd(e.im[r][r]), xr[r], xi[r]);
+                return;
+            }
+        }
         for (int r = 0; r < 4; ++r) {
             row_set<F>(e, r, xr, xi, yr, yi);
             store_half<T, Blend>(rec, re, im, at[r / 2], r % 2, xr[r], xi[r], yr, yi);
@@ -97,6 +133,16 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend>
             const int hp = across ? h : 0, hq = across ? h : H - 1;
             const __m256d pr = W::load_half(re + at[0], hp), pi = W::load_half(im + at[0], hp);
             const __m256d qr = W::load_half(re + at[1], hq), qi = W::load_half(im + at[1], hq);
+            if constexpr (Diag) {
+                const __m256d loaded_re[2] = {pr, qr}, loaded_im[2] = {pi, qi};
+                if (all_finite<2>(loaded_re, loaded_im)) {
+                    diagonal_half<T, F, Blend>(rec, re, im, at[0], hp, _mm256_load_pd(rec.diag_re[0]),
+                                               _mm256_load_pd(rec.diag_im[0]), pr, pi);
+                    diagonal_half<T, F, Blend>(rec, re, im, at[1], hq, _mm256_load_pd(rec.diag_re[1]),
+                                               _mm256_load_pd(rec.diag_im[1]), qr, qi);
+                    continue;
+                }
+            }
             xr[0] = lanes_lo_clear<D>(pr), xr[1] = lanes_lo_set<D>(pr), xr[2] = lanes_lo_clear<D>(qr), xr[3] = lanes_lo_set<D>(qr);
             xi[0] = lanes_lo_clear<D>(pi), xi[1] = lanes_lo_set<D>(pi), xi[2] = lanes_lo_clear<D>(qi), xi[3] = lanes_lo_set<D>(qi);
             row_set<F>(e, 0, xr, xi, yr, yi);
@@ -107,6 +153,13 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend>
     } else {  // targets 0 and 1: a half is one group, lane k its position k
         for (int h = 0; h < H; ++h) {
             const __m256d vr = W::load_half(re + g, h), vi = W::load_half(im + g, h);
+            if constexpr (Diag) {
+                if (all_finite<1>(&vr, &vi)) {
+                    diagonal_half<T, F, Blend>(rec, re, im, g, h, _mm256_load_pd(rec.diag_re[0]),
+                                               _mm256_load_pd(rec.diag_im[0]), vr, vi);
+                    continue;
+                }
+            }
             xr[0] = _mm256_permute4x64_pd(vr, 0x00), xi[0] = _mm256_permute4x64_pd(vi, 0x00);
             xr[1] = _mm256_permute4x64_pd(vr, 0x55), xi[1] = _mm256_permute4x64_pd(vi, 0x55);
             xr[2] = _mm256_permute4x64_pd(vr, 0xAA), xi[2] = _mm256_permute4x64_pd(vi, 0xAA);
@@ -130,18 +183,25 @@ inline auto prefetch_4x4(const Matrix2qRecord<T>& rec) {
 }
 
 // The steps of the sites first .. first + count - 1.
-template <typename T, Layout4x4 L, int D, bool F, bool Blend>
+template <typename T, Layout4x4 L, int D, bool F, bool Blend, bool Diag>
 [[gnu::flatten]] inline void site_steps_4x4(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
     T* re = rec.real;
     T* im = rec.imag;
     for_each_site<T>(rec.sites, first, count, prefetch_4x4<T, L>(rec),
-                     [&](uint64_t g) { step_4x4<T, L, D, F, Blend>(rec, re, im, g); });
+                     [&](uint64_t g) { step_4x4<T, L, D, F, Blend, Diag>(rec, re, im, g); });
+}
+
+// Diagonal matrices take their own rows.
+template <typename T, Layout4x4 L, int D, bool F, bool Blend>
+inline void site_diagonal_4x4(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
+    if (rec.diagonal) site_steps_4x4<T, L, D, F, Blend, true>(rec, first, count);
+    else site_steps_4x4<T, L, D, F, Blend, false>(rec, first, count);
 }
 
 template <typename T, Layout4x4 L, int D, bool F>
 inline void site_blend_4x4(const Matrix2qRecord<T>& rec, int64_t first, int64_t count) {
-    if ((rec.controls & (Simd<T>::lanes - 1)) != 0) site_steps_4x4<T, L, D, F, true>(rec, first, count);
-    else site_steps_4x4<T, L, D, F, false>(rec, first, count);
+    if ((rec.controls & (Simd<T>::lanes - 1)) != 0) site_diagonal_4x4<T, L, D, F, true>(rec, first, count);
+    else site_diagonal_4x4<T, L, D, F, false>(rec, first, count);
 }
 
 template <typename T, Layout4x4 L, int D>
@@ -214,6 +274,11 @@ Matrix2qRecord<T> matrix_2q_record(T* re, T* im, uint64_t dim, uint64_t lo, uint
     rec.sites = site_space<T>(dim, lo | hi, rec.controls);
     rec.fuse_mim_xr = rec.masks == nullptr && lo == 1 && hi <= 4 && (rec.controls & (2 * hi - 1)) == 0;
     for (int k = 0; k < 16; ++k) rec.m.re[k] = mre[k], rec.m.im[k] = mim[k];
+    // Zeros of either sign, tested on the bits (a NaN entry is not a zero).
+    const auto zero = [](double x) { return (std::bit_cast<uint64_t>(x) << 1) == 0; };
+    rec.diagonal = true;
+    for (int k = 0; k < 16; ++k)
+        if (k % 5 != 0 && !(zero(mre[k]) && zero(mim[k]))) rec.diagonal = false;
 
     constexpr uint64_t width = Simd<T>::lanes;
     if (lo >= width) rec.layout = Layout4x4::across;
@@ -229,6 +294,12 @@ Matrix2qRecord<T> matrix_2q_record(T* re, T* im, uint64_t dim, uint64_t lo, uint
                 rec.lanes.re[s][k][l] = mre[4 * row + k];
                 rec.lanes.im[s][k][l] = mim[4 * row + k];
             }
+    for (int s = 0; s < 2; ++s)
+        for (int l = 0; l < 4; ++l) {
+            const int row = rec.layout == Layout4x4::in_half ? l : 2 * s + ((l & lo) != 0);
+            rec.diag_re[s][l] = mre[5 * row];
+            rec.diag_im[s][l] = mim[5 * row];
+        }
     const uint64_t fine = rec.controls & (width - 1);
     for (uint64_t h = 0; h < 2; ++h)
         for (uint64_t l = 0; l < 4; ++l) rec.keep[h][l] = ((4 * h + l) & fine) == fine ? -1 : 0;

@@ -40,6 +40,31 @@ template <bool kFuseMimXr, typename V>
     yi = si;
 }
 
+// Row r of a diagonal matrix, with every amplitude of the row finite: the
+// terms k != r of row_4x4 are then zeros (a zero entry times a finite value),
+// and a sum that starts from 0.0 and adds zeros to the term t_r is exactly
+// t_r + 0.0: t_r where it is not zero, +0.0 where it is.  So this is row_4x4
+// bit for bit, without the products by zero.
+template <bool kFuseMimXr, typename V>
+[[gnu::always_inline]] inline void diagonal_row_4x4(V er, V ei, V xr, V xi, V& yr, V& yi) {
+    yr = v_add(v_fmsub(er, xr, v_mul(ei, xi)), V{});
+    yi = v_add(kFuseMimXr ? v_fmadd(ei, xr, v_mul(er, xi)) : v_fmadd(er, xi, v_mul(ei, xr)), V{});
+}
+
+// True when no lane of the n registers is an infinity or a NaN (exponent
+// bits all set), tested on the bits so that no floating-point assumption of
+// the compiler can remove it.
+template <int N>
+[[gnu::always_inline]] inline bool all_finite(const __m256d* a, const __m256d* b) {
+    const __m256i exponent = _mm256_set1_epi64x(0x7FF0000000000000);
+    __m256i top = _mm256_setzero_si256();  // per 64-bit lane: the largest exponent field in its high half
+    for (int k = 0; k < N; ++k) {
+        top = _mm256_max_epu32(top, _mm256_and_si256(_mm256_castpd_si256(a[k]), exponent));
+        top = _mm256_max_epu32(top, _mm256_and_si256(_mm256_castpd_si256(b[k]), exponent));
+    }
+    return _mm256_movemask_epi8(_mm256_cmpeq_epi64(top, exponent)) == 0;
+}
+
 // Row-major 4x4 matrix in double, bit 0 of the index belonging to lo.
 struct Matrix4x4 {
     double re[16];

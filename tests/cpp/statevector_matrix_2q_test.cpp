@@ -123,6 +123,29 @@ TYPED_TEST(Matrix2qTest, EveryPairAndControlMatchesDenseReference) {
             }
 }
 
+// The scalar rounding model of the 4x4 kernels (see RoundingMatchesScalarModel).
+template <typename T>
+Amps rounding_model(const Amps& in, int lo, int hi, uint64_t controls, const GateMatrix& m, bool alt) {
+    Amps out = in;
+    const uint64_t ml = uint64_t{1} << lo, mh = uint64_t{1} << hi;
+    for (uint64_t g = 0; g < in.size(); ++g) {
+        if ((g & (ml | mh)) != 0 || (g & controls) != controls) continue;
+        const uint64_t at[4] = {g, g | ml, g | mh, g | ml | mh};
+        for (int r = 0; r < 4; ++r) {
+            double sr = 0.0, si = 0.0;
+            for (int k = 0; k < 4; ++k) {
+                const double a = m[4 * r + k].real(), b = m[4 * r + k].imag();
+                const double xr = in[at[k]].real(), xi = in[at[k]].imag();
+                const double pr = b * xi, pa = a * xi, pb = b * xr;
+                sr += std::fma(a, xr, -pr);
+                si += alt ? std::fma(b, xr, pa) : std::fma(a, xi, pb);
+            }
+            out[at[r]] = C(static_cast<T>(sr), static_cast<T>(si));
+        }
+    }
+    return out;
+}
+
 // Every path rounds as the scalar model: each term's real part
 // fma(Mre, xr, -(Mim xi)), its imaginary part fma(Mre, xi, Mim xr), except
 // fma(Mim, xr, Mre xi) for the targets (0, 1) and (0, 2) without a control
@@ -134,26 +157,6 @@ TYPED_TEST(Matrix2qTest, RoundingMatchesScalarModel) {
     std::mt19937 rng(9);
     std::normal_distribution<double> nd;
     const int n = 6;
-    const auto model = [](const Amps& in, int lo, int hi, uint64_t controls, const GateMatrix& m, bool alt) {
-        Amps out = in;
-        const uint64_t ml = uint64_t{1} << lo, mh = uint64_t{1} << hi;
-        for (uint64_t g = 0; g < in.size(); ++g) {
-            if ((g & (ml | mh)) != 0 || (g & controls) != controls) continue;
-            const uint64_t at[4] = {g, g | ml, g | mh, g | ml | mh};
-            for (int r = 0; r < 4; ++r) {
-                double sr = 0.0, si = 0.0;
-                for (int k = 0; k < 4; ++k) {
-                    const double a = m[4 * r + k].real(), b = m[4 * r + k].imag();
-                    const double xr = in[at[k]].real(), xi = in[at[k]].imag();
-                    const double pr = b * xi, pa = a * xi, pb = b * xr;
-                    sr += std::fma(a, xr, -pr);
-                    si += alt ? std::fma(b, xr, pa) : std::fma(a, xi, pb);
-                }
-                out[at[r]] = C(static_cast<T>(sr), static_cast<T>(si));
-            }
-        }
-        return out;
-    };
     for (int trial = 0; trial < 3; ++trial)
         for (int lo = 0; lo < n; ++lo)
             for (int hi = lo + 1; hi < n; ++hi)
@@ -173,13 +176,64 @@ TYPED_TEST(Matrix2qTest, RoundingMatchesScalarModel) {
                     }
                     const uint64_t controls = c < 0 ? 0 : uint64_t{1} << c;
                     const bool alt = lo == 0 && hi <= 2 && (c < 0 || c > hi);
-                    const Amps want = model(in, lo, hi, controls, m, alt);
+                    const Amps want = rounding_model<T>(in, lo, hi, controls, m, alt);
                     const std::string what = "(" + std::to_string(lo) + "," + std::to_string(hi) + ") c" + std::to_string(c);
                     if (c < 0) {
                         EXPECT_TRUE(same_bits(run<T>(in, [&](auto& s) { apply_matrix_2q(s, lo, hi, m); }), want)) << what;
                     }
                     EXPECT_TRUE(same_bits(run<T>(in, [&](auto& s) { mc_2q(s, lo, hi, c < 0 ? Masks{} : Masks{controls}, m); }), want))
                         << what;
+                }
+}
+
+// Diagonal matrices (off-diagonal entries zeros of either sign) round as
+// the scalar model too: exact zeros, signed zeros and cancelling terms on the
+// diagonal, with and without a low control.  An infinity or a NaN in a group
+// still reaches every row of that group, as the dense sum spreads it: each
+// part is NaN where the model's is, and bit for bit elsewhere.
+TYPED_TEST(Matrix2qTest, DiagonalMatricesMatchScalarModel) {
+    using T = TypeParam;
+    std::mt19937 rng(21);
+    const int n = 7;
+    const T z[6] = {T(0), T(-0.0), T(1), T(-1), T(0.75), T(-1e-3)};
+    // On the bits: the build assumes finite math, so std::isnan may fold away.
+    const auto nan = [](double x) { return (std::bit_cast<uint64_t>(x) << 1) > (uint64_t{0x7FF} << 53); };
+    const auto same_or_both_nan = [&](double a, double b) {
+        return (nan(a) && nan(b)) || std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+    };
+    // Made from bits: the build assumes finite math.
+    const double inf = std::bit_cast<double>(uint64_t{0x7FF} << 52);
+    const double nan_value = std::bit_cast<double>(uint64_t{0xFFF8} << 48);
+    for (int trial = 0; trial < 4; ++trial)
+        for (int lo = 0; lo < n; ++lo)
+            for (int hi = lo + 1; hi < n; ++hi)
+                for (int c : {-1, 0, 6}) {
+                    if (c == lo || c == hi) continue;
+                    GateMatrix m(16, C(0.0, 0.0));
+                    for (int k = 0; k < 16; ++k) {
+                        if (k % 5 == 0) m[k] = C(z[rng() % 6], z[rng() % 6]);
+                        else m[k] = C(rng() % 2 ? 0.0 : -0.0, rng() % 2 ? 0.0 : -0.0);
+                    }
+                    Amps in = random_state<T>(n, rng);
+                    for (C& x : in) {
+                        if (trial >= 1) x = C(z[rng() % 6], z[rng() % 6]);
+                        if (trial == 3 && rng() % 40 == 0)
+                            x = C(rng() % 2 ? inf : nan_value, x.imag());
+                    }
+                    const uint64_t controls = c < 0 ? 0 : uint64_t{1} << c;
+                    const bool alt = lo == 0 && hi <= 2 && (c < 0 || c > hi);
+                    const Amps want = rounding_model<T>(in, lo, hi, controls, m, alt);
+                    const Amps got = run<T>(in, [&](auto& s) {
+                        if (c < 0) apply_matrix_2q(s, lo, hi, m);
+                        else mc_2q(s, lo, hi, Masks{controls}, m);
+                    });
+                    const std::string what = "trial " + std::to_string(trial) + " (" + std::to_string(lo) + "," +
+                                             std::to_string(hi) + ") c" + std::to_string(c);
+                    for (size_t i = 0; i < got.size(); ++i) {
+                        ASSERT_TRUE(same_or_both_nan(got[i].real(), want[i].real()) &&
+                                    same_or_both_nan(got[i].imag(), want[i].imag()))
+                            << what << " at " << i;
+                    }
                 }
 }
 
