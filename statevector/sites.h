@@ -22,11 +22,14 @@ namespace sv_detail {
 // bit clear, control bits set) are left out; site k of the compressed space
 // is the register starting at amplitude (pdep(k, free) | set) * W.  The sites
 // are numbered in increasing amplitude order, and runs of `run` consecutive
-// sites are consecutive registers.
+// sites are registers `step` apart: consecutive registers (step 1), or, where
+// the lowest register bit is fixed, every 2^c-th register (c the fixed bits
+// at the bottom), so that a walk does not restart at every site.
 struct SiteSpace {
     uint64_t free;  // register-index bits that vary
     uint64_t set;   // register-index bits set in every site
-    uint64_t run;   // consecutive sites that are consecutive registers
+    uint64_t run;   // consecutive sites that are registers `step` apart
+    uint64_t step;  // registers between the sites of a run
     int64_t count;  // number of sites
 };
 
@@ -39,10 +42,17 @@ inline SiteSpace site_space(uint64_t dim, uint64_t clear, uint64_t set) {
     const uint64_t regs = dim >> lane_bits;
     const uint64_t c = (clear >> lane_bits) & (regs - 1), s = (set >> lane_bits) & (regs - 1);
     const uint64_t fixed = c | s;
-    SiteSpace sp{(regs - 1) & ~fixed, s, 0, 0};
+    SiteSpace sp{(regs - 1) & ~fixed, s, 0, 1, 0};
     if ((c & s) != 0) return sp;  // a bit both clear and set: no site
     sp.count = static_cast<int64_t>(regs >> std::popcount(fixed));
     sp.run = fixed == 0 ? regs : (fixed & (~fixed + 1));
+    if (sp.run == 1 && sp.free != 0) {  // bit 0 fixed: the free bits above the lowest fixed ones
+        sp.step = sp.free & (~sp.free + 1);
+        const uint64_t above = fixed & ~(sp.step - 1);  // fixed bits at or above the step
+        const uint64_t next_fixed = above & ~(sp.free | (sp.step - 1));
+        const uint64_t stop = next_fixed == 0 ? regs : (next_fixed & (~next_fixed + 1));
+        sp.run = stop / sp.step;
+    }
     return sp;
 }
 
@@ -88,23 +98,26 @@ inline SitePrefetch<T, 2, Ahead> prefetch_pairs(const T* re, const T* im, uint64
 // fn(a) for the sites first .. first + count - 1, a being the register's
 // first amplitude index.  Before each step, prefetch(b) is called for the
 // site d = prefetch.ahead further on, while that site lies in the range and
-// starts a 64-byte line (two registers share a line; a run of one register
-// is a line of its own), so only lines the loop will visit are fetched.
-// Within a run the target is a fixed distance ahead; the last steps of a run
-// take theirs from the following runs through a second cursor.
+// starts a 64-byte line (two consecutive registers share a line; sites
+// further apart, or a run of one register, are lines of their own), so only
+// lines the loop will visit are fetched.  Within a run the target is a fixed
+// distance ahead; the last steps of a run take theirs from the following
+// runs through a second cursor.
 template <typename T, typename Prefetch, typename Fn>
 [[gnu::always_inline]] inline void for_each_site(const SiteSpace& sp, int64_t first, int64_t count,
                                                  const Prefetch& prefetch, const Fn& fn) {
     constexpr uint64_t W = Simd<T>::lanes;
     static_assert(W * sizeof(T) == 32, "two registers per 64-byte line");
     const uint64_t run = sp.run;
+    const uint64_t stride = sp.step * W;  // amplitudes between the sites of a run
+    const uint64_t line_sites = sp.step == 1 && run > 1 ? 2 : 1;  // sites whose registers share a line
     const auto address = [&sp](uint64_t k) { return (_pdep_u64(k, sp.free) | sp.set) * W; };
     uint64_t k = static_cast<uint64_t>(first);
     const uint64_t end = k + static_cast<uint64_t>(count);
     if constexpr (Prefetch::ahead == 0) {
         while (k < end) {
             const uint64_t run_end = std::min(end, (k | (run - 1)) + 1);
-            for (uint64_t a = address(k); k < run_end; ++k, a += W) fn(a);
+            for (uint64_t a = address(k); k < run_end; ++k, a += stride) fn(a);
         }
     } else {
         constexpr uint64_t d = Prefetch::ahead;
@@ -112,8 +125,8 @@ template <typename T, typename Prefetch, typename Fn>
         while (k < end) {
             const uint64_t run_end = std::min(end, (k | (run - 1)) + 1);
             uint64_t a = address(k);
-            for (; k + d < run_end; ++k, a += W) {  // runs longer than d only: k even starts a line
-                if ((k & 1) == 0) prefetch(a + d * W);
+            for (; k + d < run_end; ++k, a += stride) {  // runs longer than d only: their lines start at even k
+                if ((k & (line_sites - 1)) == 0) prefetch(a + d * stride);
                 fn(a);
             }
             if (p != k + d) {
@@ -121,11 +134,11 @@ template <typename T, typename Prefetch, typename Fn>
                 pa = address(p);
                 p_run_end = (p | (run - 1)) + 1;
             }
-            for (; k < run_end; ++k, a += W) {
+            for (; k < run_end; ++k, a += stride) {
                 if (p < end) {
-                    if (run == 1 || (p & 1) == 0) prefetch(pa);
+                    if ((p & (line_sites - 1)) == 0) prefetch(pa);
                     ++p;
-                    pa += W;
+                    pa += stride;
                     if (p == p_run_end) {
                         pa = address(p);
                         p_run_end = p + run;
