@@ -227,7 +227,9 @@ TYPED_TEST(KernelTest, LowAndHighQubitsOnLargerStates) {
 // ahead (13 qubits on one thread, 15 on teams of 3 and 8): each kernel family
 // with a high target, a high control or both targets high, where a thread
 // walks long runs, crosses from one run into the next and ends its share
-// inside a run, against the dense reference.
+// inside a run, and with targets and controls on the lowest register bits
+// (qubit 2 in double, 3 in float), whose sites are strided runs, against the
+// dense reference.
 TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
     using T = TypeParam;
     const int saved = hardware_threads;
@@ -236,7 +238,7 @@ TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
                                                                0.7071067811865475, -0.7071067811865475};
     const GateMatrix swap = {1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1};
     for (const auto& [n, threads] : {std::pair{13, 1}, std::pair{15, 3}, std::pair{15, 8}}) {
-        const int top = n - 1, mid = n / 2;
+        const int top = n - 1, mid = n / 2, low = sizeof(T) == 8 ? 2 : 3;
         const GateMatrix m = random_amps(4, rng), m4 = random_amps(16, rng);
         GateMatrix mt = m;  // as the 2x2 kernels apply it: entries rounded to T
         for (C& e : mt) e = C(static_cast<T>(e.real()), static_cast<T>(e.imag()));
@@ -253,7 +255,12 @@ TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
              [=](auto& s) { mc_1q(s, mid, {uint64_t{1} << top, 1}, m); }},
             {"matrix_2q", {top - 1, top}, {}, m4, [=](auto& s) { apply_matrix_2q(s, top - 1, top, m4); }},
             {"matrix_2q", {0, 1}, {}, m4, [=](auto& s) { apply_matrix_2q(s, 0, 1, m4); }},
-            {"matrix_2q", {mid, 1}, {}, m4, [=](auto& s) { apply_matrix_2q(s, mid, 1, m4); }}};
+            {"matrix_2q", {mid, 1}, {}, m4, [=](auto& s) { apply_matrix_2q(s, mid, 1, m4); }},
+            {"X", {low}, {}, x, [=](auto& s) { apply_x(s, low); }},
+            {"cx", {top}, {low}, x, [=](auto& s) { apply_cx(s, low, top); }},
+            {"matrix_1q", {low}, {}, mt, [=](auto& s) { apply_matrix_1q(s, low, m); }},
+            {"matrix_2q", {low, low + 1}, {}, m4, [=](auto& s) { apply_matrix_2q(s, low, low + 1, m4); }},
+            {"matrix_2q", {mid, low}, {}, m4, [=](auto& s) { apply_matrix_2q(s, mid, low, m4); }}};
         const Amps in = random_amps<T>(size_t{1} << n, rng);
         hardware_threads = threads;
         for (const Case<T>& c : cases) {
