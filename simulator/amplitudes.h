@@ -48,10 +48,16 @@ void apply_circuit_for_amplitudes(StateVector<T>& state, const CircuitData& circ
     run_ready_list(state, resolved.list, resolved.plan, reset_rng<T>);
 }
 
-// The state's planar amplitudes as interleaved complex numbers at dst.
+// The state's planar amplitudes as interleaved complex numbers at dst, by the
+// kernels' team (on the calling thread alone inside a region, as for the sets
+// of a batch), each thread a contiguous share.
 template <typename T>
 void write_amplitudes(const StateVector<T>& state, std::complex<T>* dst) {
-    for (uint64_t i = 0; i < state.dim; ++i) dst[i] = std::complex<T>(state.real[i], state.imag[i]);
+    const T* const re = state.real;
+    const T* const im = state.imag;
+    launch_kernel(state.num_qubits, static_cast<int64_t>(state.dim), [=](int64_t first, int64_t count) {
+        for (int64_t i = first; i < first + count; ++i) dst[i] = std::complex<T>(re[i], im[i]);
+    });
 }
 
 // A new C-contiguous NumPy array of complex T (complex64 or complex128) with

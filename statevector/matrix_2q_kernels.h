@@ -11,7 +11,8 @@
 // sites.h: target bits at or above the register width are clear in every
 // site and control bits there are set, so registers outside the gate are
 // never read; control bits below it keep the old values of their lanes with
-// a blend.
+// a blend.  A diagonal matrix (RZZ) skips its products by zero where they
+// cannot change a bit: on registers whose amplitudes are all finite.
 //
 // The row arithmetic, the lane-expanded matrix and the register layouts are
 // in matrix_4x4.h; here are the record, the steps over the sites, the kernel
@@ -56,16 +57,6 @@ struct Matrix2qRecord {
     alignas(32) double diag_im[2][4];
 };
 
-// A diagonal matrix on registers whose amplitudes are all finite: each
-// register x, with its per-lane diagonal entries (er, ei), becomes its own
-// row (diagonal_row_4x4), stored back where it was read.
-template <typename T, bool F, bool Blend>
-[[gnu::always_inline]] inline void diagonal_half(const Matrix2qRecord<T>& rec, T* re, T* im, uint64_t at, int h,
-                                                 __m256d er, __m256d ei, __m256d xr, __m256d xi) {
-    __m256d yr, yi;
-    diagonal_row_4x4<F>(er, ei, xr, xi, yr, yi);
-    store_half<T, Blend>(rec, re, im, at, h, xr, xi, yr, yi);
-}
 // Where the results of one half are stored: the blend keeps the old values
 // of the lanes whose low control bits are clear.
 template <typename T, bool Blend>
@@ -78,6 +69,17 @@ template <typename T, bool Blend>
     }
     Wide<T>::store_half(re + at, h, yr);
     Wide<T>::store_half(im + at, h, yi);
+}
+
+// A diagonal matrix on registers whose amplitudes are all finite: each
+// register x, with its per-lane diagonal entries (er, ei), becomes its own
+// row (diagonal_row_4x4), stored back where it was read.
+template <typename T, bool F, bool Blend>
+[[gnu::always_inline]] inline void diagonal_half(const Matrix2qRecord<T>& rec, T* re, T* im, uint64_t at, int h,
+                                                 __m256d er, __m256d ei, __m256d xr, __m256d xi) {
+    __m256d yr, yi;
+    diagonal_row_4x4<F>(er, ei, xr, xi, yr, yi);
+    store_half<T, Blend>(rec, re, im, at, h, xr, xi, yr, yi);
 }
 
 // One step: the groups whose members lie in the registers at g (and at
