@@ -14,7 +14,6 @@
 #include <complex>
 #include <cstdint>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -97,10 +96,9 @@ void simulate_batches(const CircuitData& circuit, int64_t sets, const RowOf& row
         const BlockShare share = static_block_partition(sets, omp_get_num_threads(), omp_get_thread_num());
         for (int64_t b = share.first; b < share.first + share.count && !failed.load(); ++b) {
             try {
-                if (state) reset_to_zero_state(*state);
-                else state.emplace(n);
-                apply_circuit_for_amplitudes(*state, circuit, local_cache, static_cast<int>(b), resolved);
-                write_amplitudes(*state, row_of(b));
+                StateVector<T>& s = fresh_zero_state(state, n);
+                apply_circuit_for_amplitudes(s, circuit, local_cache, static_cast<int>(b), resolved);
+                write_amplitudes(s, row_of(b));
             } catch (...) {
                 std::lock_guard<std::mutex> guard(failure_lock);
                 if (!failure) failure = std::current_exception();

@@ -396,10 +396,9 @@ BitstringCounts sample_dynamic(const CircuitData& circuit, int b, int shots, int
     MemoryGrowth growth;
     std::optional<StateVector<T>> state;
     for (int s = 0; s < shots; ++s) {
-        if (state) reset_to_zero_state(*state);
-        else state.emplace(circuit.num_qubits);
+        StateVector<T>& shot_state = fresh_zero_state(state, circuit.num_qubits);
         const auto [entry, added] =
-            counts.try_emplace(run_dynamic_shot<T>(*state, circuit, b, num_cbits, rng, resolution), 0);
+            counts.try_emplace(run_dynamic_shot<T>(shot_state, circuit, b, num_cbits, rng, resolution), 0);
         if (added) growth.add(bitstring_count_bytes(num_cbits));
         ++entry->second;
     }

@@ -48,9 +48,8 @@ inline SiteSpace site_space(uint64_t dim, uint64_t clear, uint64_t set) {
     sp.run = fixed == 0 ? regs : (fixed & (~fixed + 1));
     if (sp.run == 1 && sp.free != 0) {  // bit 0 fixed: the free bits above the lowest fixed ones
         sp.step = sp.free & (~sp.free + 1);
-        const uint64_t above = fixed & ~(sp.step - 1);  // fixed bits at or above the step
-        const uint64_t next_fixed = above & ~(sp.free | (sp.step - 1));
-        const uint64_t stop = next_fixed == 0 ? regs : (next_fixed & (~next_fixed + 1));
+        const uint64_t above = fixed & ~(sp.step - 1);  // fixed bits above the step (it is free)
+        const uint64_t stop = above == 0 ? regs : (above & (~above + 1));
         sp.run = stop / sp.step;
     }
     return sp;

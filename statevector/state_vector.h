@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -184,3 +185,12 @@ public:
     StateVector(const StateVector&) = delete;
     StateVector& operator=(const StateVector&) = delete;
 };
+
+// The state |0...0> on n qubits held in `slot`: made there on first use,
+// reset for each further one, so that a loop of runs allocates it once.
+template <typename T>
+StateVector<T>& fresh_zero_state(std::optional<StateVector<T>>& slot, int n) {
+    if (slot) reset_to_zero_state(*slot);
+    else slot.emplace(n);
+    return *slot;
+}

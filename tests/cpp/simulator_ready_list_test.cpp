@@ -72,7 +72,8 @@ struct ChunkBits {
 
 // The batch region (one thread below 15 qubits, the whole team above) gives
 // every set's row as the per-instruction path does, with the chunks of the
-// cache and with small ones.
+// cache and with small ones, each thread reusing its state for its further
+// sets (all nine on one thread at 4 qubits, two on one thread at 15).
 TYPED_TEST(ReadyListTest, BatchRowsMatchPerInstruction) {
     using T = TypeParam;
     for (const auto& [n, k] : {std::pair{4, 0}, {15, 0}, {12, 6}}) {
@@ -89,29 +90,6 @@ TYPED_TEST(ReadyListTest, BatchRowsMatchPerInstruction) {
             std::vector<std::complex<T>> row(want.dim);
             write_amplitudes(want, row.data());
             EXPECT_EQ(std::memcmp(row.data(), rows[b].data(), row.size() * sizeof(row[0])), 0) << n << " " << b;
-        }
-    }
-}
-
-// The batched call's array: every set's thread writes its row in place in
-// one block, reusing its state for its further sets (17 sets: one thread
-// takes them all on 3 qubits, each thread two or three on 15).
-TYPED_TEST(ReadyListTest, BatchRowsIntoOneBlock) {
-    using T = TypeParam;
-    for (int n : {3, 15}) {
-        RandomCircuitOptions opt;
-        opt.sets = 17;
-        const CircuitData c = random_circuit(n, 20, 500 + n, opt);
-        const uint64_t dim = uint64_t{1} << n;
-        std::vector<std::complex<T>> all(17 * dim);
-        simulate_batches<T>(c, 17, [&](int64_t b) { return all.data() + static_cast<uint64_t>(b) * dim; });
-        for (int b = 0; b < 17; ++b) {
-            StateVector<T> want(n);
-            ResetRng unused = seeded(1);
-            run_per_instruction(want, c, b, unused);
-            std::vector<std::complex<T>> row(dim);
-            write_amplitudes(want, row.data());
-            EXPECT_EQ(std::memcmp(all.data() + b * dim, row.data(), dim * sizeof(std::complex<T>)), 0) << n << " " << b;
         }
     }
 }
