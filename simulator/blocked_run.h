@@ -77,8 +77,7 @@ struct RunPlan {
 template <typename T>
 bool cache_holds_states(int n) {
     if (chunk_bits_override != 0) return false;
-    const uint64_t states = omp_in_parallel() ? static_cast<uint64_t>(omp_get_num_threads()) : 1;
-    return state_array_bytes<T>(n) <= shared_cache_bytes() / (2 * states);  // two arrays a state
+    return last_level_holds(state_array_bytes<T>(n), running_states());
 }
 
 // Chunk bits for a state of n qubits run by `team` threads: those of the

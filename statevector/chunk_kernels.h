@@ -7,47 +7,16 @@
 // 2x2 fusion forms are those the whole gate would use.
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "statevector/dense_kernels.h"
 #include "statevector/fixed_kernels.h"
 #include "statevector/one_target.h"
+#include "statevector/prefetch.h"
 #include "statevector/state_vector.h"
-
-// Bytes of one core's own cache (L2), read once on first use; 256 KiB when
-// the system does not say.
-inline uint64_t core_cache_bytes() {
-    static const uint64_t bytes = [] {
-        const long level2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-        if (level2 > 0) return static_cast<uint64_t>(level2);
-        uint64_t size = 0;
-        char unit = 0;
-        if (FILE* f = std::fopen("/sys/devices/system/cpu/cpu0/cache/index2/size", "r")) {
-            unsigned long long value = 0;
-            if (std::fscanf(f, "%llu%c", &value, &unit) >= 1)
-                size = value << (unit == 'K' ? 10 : unit == 'M' ? 20 : 0);
-            std::fclose(f);
-        }
-        return size > 0 ? size : uint64_t{256} << 10;
-    }();
-    return bytes;
-}
-
-// Bytes of the last-level cache, read once on first use; 0 when the system
-// does not say.
-inline uint64_t shared_cache_bytes() {
-    static const uint64_t bytes = [] {
-        const long level3 = sysconf(_SC_LEVEL3_CACHE_SIZE);
-        return level3 > 0 ? static_cast<uint64_t>(level3) : uint64_t{0};
-    }();
-    return bytes;
-}
 
 // Chunks smaller than this do not pay for their passes.
 inline constexpr int kMinChunkBits = 8;

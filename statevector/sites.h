@@ -24,13 +24,15 @@ namespace sv_detail {
 // are numbered in increasing amplitude order, and runs of `run` consecutive
 // sites are registers `step` apart: consecutive registers (step 1), or, where
 // the lowest register bit is fixed, every 2^c-th register (c the fixed bits
-// at the bottom), so that a walk does not restart at every site.
+// at the bottom), so that a walk does not restart at every site.  Walks
+// prefetch ahead only where the state streams from memory.
 struct SiteSpace {
     uint64_t free;  // register-index bits that vary
     uint64_t set;   // register-index bits set in every site
     uint64_t run;   // consecutive sites that are registers `step` apart
     uint64_t step;  // registers between the sites of a run
     int64_t count;  // number of sites
+    bool prefetch;  // streams_from_memory of the state
 };
 
 // Sites of a state of dim >= W amplitudes whose index has the bits of
@@ -42,7 +44,7 @@ inline SiteSpace site_space(uint64_t dim, uint64_t clear, uint64_t set) {
     const uint64_t regs = dim >> lane_bits;
     const uint64_t c = (clear >> lane_bits) & (regs - 1), s = (set >> lane_bits) & (regs - 1);
     const uint64_t fixed = c | s;
-    SiteSpace sp{(regs - 1) & ~fixed, s, 0, 1, 0};
+    SiteSpace sp{(regs - 1) & ~fixed, s, 0, 1, 0, streams_from_memory<T>(dim)};
     if ((c & s) != 0) return sp;  // a bit both clear and set: no site
     sp.count = static_cast<int64_t>(regs >> std::popcount(fixed));
     sp.run = fixed == 0 ? regs : (fixed & (~fixed + 1));
@@ -95,13 +97,13 @@ inline SitePrefetch<T, 2, Ahead> prefetch_pairs(const T* re, const T* im, uint64
 }
 
 // fn(a) for the sites first .. first + count - 1, a being the register's
-// first amplitude index.  Before each step, prefetch(b) is called for the
-// site d = prefetch.ahead further on, while that site lies in the range and
-// starts a 64-byte line (two consecutive registers share a line; sites
-// further apart, or a run of one register, are lines of their own), so only
-// lines the loop will visit are fetched.  Within a run the target is a fixed
-// distance ahead; the last steps of a run take theirs from the following
-// runs through a second cursor.
+// first amplitude index.  Where the space prefetches, prefetch(b) is called
+// before each step for the site d = prefetch.ahead further on, while that
+// site lies in the range and starts a 64-byte line (two consecutive
+// registers share a line; sites further apart, or a run of one register, are
+// lines of their own), so only lines the loop will visit are fetched.
+// Within a run the target is a fixed distance ahead; the last steps of a run
+// take theirs from the following runs through a second cursor.
 template <typename T, typename Prefetch, typename Fn>
 [[gnu::always_inline]] inline void for_each_site(const SiteSpace& sp, int64_t first, int64_t count,
                                                  const Prefetch& prefetch, const Fn& fn) {
@@ -113,7 +115,7 @@ template <typename T, typename Prefetch, typename Fn>
     const auto address = [&sp](uint64_t k) { return (_pdep_u64(k, sp.free) | sp.set) * W; };
     uint64_t k = static_cast<uint64_t>(first);
     const uint64_t end = k + static_cast<uint64_t>(count);
-    if constexpr (Prefetch::ahead == 0) {
+    if (Prefetch::ahead == 0 || !sp.prefetch) {
         while (k < end) {
             const uint64_t run_end = std::min(end, (k | (run - 1)) + 1);
             for (uint64_t a = address(k); k < run_end; ++k, a += stride) fn(a);

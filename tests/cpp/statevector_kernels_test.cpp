@@ -229,7 +229,8 @@ TYPED_TEST(KernelTest, LowAndHighQubitsOnLargerStates) {
 // walks long runs, crosses from one run into the next and ends its share
 // inside a run, and with targets and controls on the lowest register bits
 // (qubit 2 in double, 3 in float), whose sites are strided runs, against the
-// dense reference.
+// dense reference.  Each walk runs with and without its prefetches (states
+// this small skip them unless told), which must give the same bits.
 TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
     using T = TypeParam;
     const int saved = hardware_threads;
@@ -264,9 +265,15 @@ TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
         const Amps in = random_amps<T>(size_t{1} << n, rng);
         hardware_threads = threads;
         for (const Case<T>& c : cases) {
+            prefetch_override = 1;
             const Amps got = run<T>(in, c.run), want = reference(in, c.targets, c.controls, c.matrix);
+            prefetch_override = -1;
+            const Amps plain = run<T>(in, c.run);
+            prefetch_override = 0;
             ASSERT_EQ(first_outside(got, want, kReferenceTolerance<T>), got.size())
                     << n << "q on " << threads << " threads " << c.name() << " (first index outside the tolerance)";
+            ASSERT_EQ(std::memcmp(plain.data(), got.data(), got.size() * sizeof(got[0])), 0)
+                    << n << "q on " << threads << " threads " << c.name() << " without prefetch";
         }
         hardware_threads = saved;
     }
