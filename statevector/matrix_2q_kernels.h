@@ -86,8 +86,8 @@ template <typename T, bool F, bool Blend>
 // g + 2^lo, g + 2^hi, g + 2^lo + 2^hi as the layout needs), one half of four
 // doubles after the other.  Each half's inputs stay in registers while its
 // rows are formed, so every row is stored as soon as it is done.  Diag: the
-// matrix is diagonal, and registers whose amplitudes are all finite take the
-// diagonal rows (the same bits without the products by zero).
+// matrix is diagonal, and registers whose amplitudes are surely finite take
+// the diagonal rows (the same bits without the products by zero).
 template <typename T, Layout4x4 L, int D, bool F, bool Blend, bool Diag = false>
 [[gnu::always_inline]] inline void step_4x4(const Matrix2qRecord<T>& rec, T* re, T* im, uint64_t g) {
     using W = Wide<T>;
@@ -99,7 +99,7 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend, bool Diag = false>
         for (int h = 0; h < H; ++h) {
             for (int k = 0; k < 4; ++k) xr[k] = W::load_half(re + at[k], h), xi[k] = W::load_half(im + at[k], h);
             if constexpr (Diag) {
-                if (all_finite<4>(xr, xi)) {
+                if (surely_finite<4>(xr, xi)) {
                     for (int r = 0; r < 4; ++r)
                         diagonal_half<T, F, Blend>(rec, re, im, at[r], h, _mm256_load_pd(e.re[r][r]),
                                                    _mm256_load_pd(e.im[r][r]), xr[r], xi[r]);
@@ -115,7 +115,7 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend, bool Diag = false>
         const uint64_t at[2] = {g, g + rec.hi};
         for (int k = 0; k < 4; ++k) xr[k] = W::load_half(re + at[k / 2], k % 2), xi[k] = W::load_half(im + at[k / 2], k % 2);
         if constexpr (Diag) {
-            if (all_finite<4>(xr, xi)) {
+            if (surely_finite<4>(xr, xi)) {
                 for (int r = 0; r < 4; ++r)
                     diagonal_half<T, F, Blend>(rec, re, im, at[r / 2], r % 2, _mm256_load_pd(e.re[r][r]),
                                                _mm256_load_pd(e.im[r][r]), xr[r], xi[r]);
@@ -137,7 +137,7 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend, bool Diag = false>
             const __m256d qr = W::load_half(re + at[1], hq), qi = W::load_half(im + at[1], hq);
             if constexpr (Diag) {
                 const __m256d loaded_re[2] = {pr, qr}, loaded_im[2] = {pi, qi};
-                if (all_finite<2>(loaded_re, loaded_im)) {
+                if (surely_finite<2>(loaded_re, loaded_im)) {
                     diagonal_half<T, F, Blend>(rec, re, im, at[0], hp, _mm256_load_pd(rec.diag_re[0]),
                                                _mm256_load_pd(rec.diag_im[0]), pr, pi);
                     diagonal_half<T, F, Blend>(rec, re, im, at[1], hq, _mm256_load_pd(rec.diag_re[1]),
@@ -156,7 +156,7 @@ template <typename T, Layout4x4 L, int D, bool F, bool Blend, bool Diag = false>
         for (int h = 0; h < H; ++h) {
             const __m256d vr = W::load_half(re + g, h), vi = W::load_half(im + g, h);
             if constexpr (Diag) {
-                if (all_finite<1>(&vr, &vi)) {
+                if (surely_finite<1>(&vr, &vi)) {
                     diagonal_half<T, F, Blend>(rec, re, im, g, h, _mm256_load_pd(rec.diag_re[0]),
                                                _mm256_load_pd(rec.diag_im[0]), vr, vi);
                     continue;

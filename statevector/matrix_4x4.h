@@ -51,18 +51,22 @@ template <bool kFuseMimXr, typename V>
     yi = v_add(kFuseMimXr ? v_fmadd(ei, xr, v_mul(er, xi)) : v_fmadd(er, xi, v_mul(ei, xr)), V{});
 }
 
-// True when no lane of the n registers is an infinity or a NaN (exponent
-// bits all set), tested on the bits so that no floating-point assumption of
-// the compiler can remove it.
+// True when no lane of the n registers can be an infinity or a NaN: the
+// exponent field of the OR of all their bits is not all ones.  That is a
+// conservative test, one OR a register: a lane with every exponent bit set
+// sets them all, and amplitudes of magnitude below 2 (exponent fields up to
+// 0x3FF) never do together.  Larger values may give false, which only sends
+// the step to the dense rows.  Tested on the bits, so that no floating-point
+// assumption of the compiler can remove it.
 template <int N>
-[[gnu::always_inline]] inline bool all_finite(const __m256d* a, const __m256d* b) {
+[[gnu::always_inline]] inline bool surely_finite(const __m256d* a, const __m256d* b) {
     const __m256i exponent = _mm256_set1_epi64x(0x7FF0000000000000);
-    __m256i top = _mm256_setzero_si256();  // per 64-bit lane: the largest exponent field in its high half
+    __m256i bits = _mm256_setzero_si256();
     for (int k = 0; k < N; ++k) {
-        top = _mm256_max_epu32(top, _mm256_and_si256(_mm256_castpd_si256(a[k]), exponent));
-        top = _mm256_max_epu32(top, _mm256_and_si256(_mm256_castpd_si256(b[k]), exponent));
+        bits = _mm256_or_si256(bits, _mm256_castpd_si256(a[k]));
+        bits = _mm256_or_si256(bits, _mm256_castpd_si256(b[k]));
     }
-    return _mm256_movemask_epi8(_mm256_cmpeq_epi64(top, exponent)) == 0;
+    return _mm256_movemask_epi8(_mm256_cmpeq_epi64(_mm256_and_si256(bits, exponent), exponent)) == 0;
 }
 
 // Row-major 4x4 matrix in double, bit 0 of the index belonging to lo.

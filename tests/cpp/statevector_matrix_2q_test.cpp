@@ -204,7 +204,10 @@ TYPED_TEST(Matrix2qTest, DiagonalMatricesMatchScalarModel) {
     // Made from bits: the build assumes finite math.
     const double inf = std::bit_cast<double>(uint64_t{0x7FF} << 52);
     const double nan_value = std::bit_cast<double>(uint64_t{0xFFF8} << 48);
-    for (int trial = 0; trial < 4; ++trial)
+    // Trial 4: magnitudes of 2 and more, which the finiteness test may send
+    // to the dense rows.
+    const T big[4] = {T(2.5), T(-3), T(1e30), T(0.5)};
+    for (int trial = 0; trial < 5; ++trial)
         for (int lo = 0; lo < n; ++lo)
             for (int hi = lo + 1; hi < n; ++hi)
                 for (int c : {-1, 0, 6}) {
@@ -217,8 +220,11 @@ TYPED_TEST(Matrix2qTest, DiagonalMatricesMatchScalarModel) {
                     Amps in = random_state<T>(n, rng);
                     for (C& x : in) {
                         if (trial >= 1) x = C(z[rng() % 6], z[rng() % 6]);
-                        if (trial == 3 && rng() % 40 == 0)
-                            x = C(rng() % 2 ? inf : nan_value, x.imag());
+                        if (trial == 3 && rng() % 40 == 0) {
+                            const double v = rng() % 2 ? inf : nan_value;
+                            x = rng() % 2 ? C(v, x.imag()) : C(x.real(), v);
+                        }
+                        if (trial == 4) x = C(big[rng() % 4], big[rng() % 4]);
                     }
                     const uint64_t controls = c < 0 ? 0 : uint64_t{1} << c;
                     const bool alt = lo == 0 && hi <= 2 && (c < 0 || c > hi);
