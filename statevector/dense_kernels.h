@@ -3,7 +3,9 @@
 // a list of controls) accumulated in double for both amplitude types.
 #pragma once
 
+#include <bit>
 #include <complex>
+#include <type_traits>
 #include <vector>
 
 #include "statevector/index_runs.h"
@@ -65,12 +67,14 @@ struct MatrixOp {
     V dr, di, orr, oi;  // lane-expanded diagonal and off-diagonal entries
     __m256i perm;       // across the target bit
     int form;           // bit 0: real terms fuse the second product; bit 1: imaginary terms
+    bool real;          // every imaginary part a zero, every real part in the window (see RealMatrixForm)
 };
 
 template <typename T, bool SecondRe, bool SecondIm>
 struct MatrixForm {
     using S = Simd<T>;
     using V = typename S::V;
+    static constexpr bool second_re = SecondRe, second_im = SecondIm;
     const MatrixOp<T>* m;
 
     static V term_re(V cr, V ci, V x, V y) {
@@ -97,6 +101,20 @@ struct MatrixForm {
         i = S::add(term_im(m->dr, m->di, x, y), term_im(m->orr, m->oi, pr, pi));
     }
 };
+
+// True when the matrix takes RealMatrixForm (below): its imaginary parts
+// are zeros (tested on the bits) and its real parts lie in the window.
+template <typename T>
+inline bool real_in_window(const Split2x2<T>& m) {
+    using U = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    constexpr int top = 8 * sizeof(T) - 2;  // the highest exponent bit
+    constexpr U window = U{3} << (top - 1), next = U{1} << (top - 1);
+    for (int k = 0; k < 4; ++k) {
+        if ((std::bit_cast<U>(m.im[k]) << 1) != 0) return false;
+        if ((std::bit_cast<U>(m.re[k]) & window) != next) return false;
+    }
+    return true;
+}
 
 // Which product each term fuses, per path of the loops these kernels
 // replace: under controls, when the target or a control lies on qubits 0 to
@@ -127,19 +145,65 @@ inline MatrixOp<T> matrix_op(const Split2x2<T>& m, uint64_t dim, uint64_t target
     op.oi = pick(m.im, 1, 2);
     op.perm = lane_permutation<T>([target](uint64_t k) { return target < Simd<T>::lanes ? k ^ target : k; });
     op.form = matrix_form(dim, target, controls, Simd<T>::lanes);
+    op.real = real_in_window(m);
     return op;
 }
 
+// A real matrix: every imaginary part a zero of either sign and every real
+// part in the magnitude window of in_window.  On registers whose values all
+// lie in the window (none is zero, tiny, infinite or NaN), each term's
+// product by an imaginary part is an exact zero and the product it is added
+// to is a nonzero normal number, which adding a zero leaves as it is: the
+// term is the rounded real product alone, in either fusion form.  So each
+// new value is m_r0 a0 + m_r1 a1 of those products, bit for bit the dense
+// sum, with half the products (each rounded on its own, never fused into
+// the add).  Registers outside the window take the dense terms.
+template <typename T, bool SecondRe, bool SecondIm>
+struct RealMatrixForm {
+    using S = Simd<T>;
+    using V = typename S::V;
+    MatrixForm<T, SecondRe, SecondIm> dense;
+
+    void pair(V& r0, V& i0, V& r1, V& i1) const {
+        const V in[4] = {r0, i0, r1, i1};
+        if (!in_window<T>(in)) return dense.pair(r0, i0, r1, i1);
+        const V* mr = dense.m->mr;
+        r0 = S::add(S::product(mr[0], in[0]), S::product(mr[1], in[2]));
+        i0 = S::add(S::product(mr[0], in[1]), S::product(mr[1], in[3]));
+        r1 = S::add(S::product(mr[2], in[0]), S::product(mr[3], in[2]));
+        i1 = S::add(S::product(mr[2], in[1]), S::product(mr[3], in[3]));
+    }
+    void lanes(V& r, V& i) const {
+        const V in[2] = {r, i};
+        if (!in_window<T>(in)) return dense.lanes(r, i);
+        const MatrixOp<T>* m = dense.m;
+        const V pr = S::permute(r, m->perm), pi = S::permute(i, m->perm);
+        r = S::add(S::product(m->dr, in[0]), S::product(m->orr, pr));
+        i = S::add(S::product(m->dr, in[1]), S::product(m->orr, pi));
+    }
+};
+
 // The pair body with the record's fusion form.
+template <typename T, bool Real, typename Record>
+inline void form_body(const Record& rec, int64_t first, int64_t count) {
+    const MatrixOp<T>* m = &rec.op;
+    const auto run = [&](auto form) {
+        using F = decltype(form);
+        if constexpr (Real) pair_body(rec, first, count, RealMatrixForm<T, F::second_re, F::second_im>{form});
+        else pair_body(rec, first, count, form);
+    };
+    switch (m->form) {
+        case 0: return run(MatrixForm<T, false, false>{m});
+        case 1: return run(MatrixForm<T, true, false>{m});
+        case 2: return run(MatrixForm<T, false, true>{m});
+        default: return run(MatrixForm<T, true, true>{m});
+    }
+}
+
 template <typename T, typename Record>
 inline void matrix_body(const Record& rec, int64_t first, int64_t count) {
-    const MatrixOp<T>* m = &rec.op;
-    switch (m->form) {
-        case 0: return pair_body(rec, first, count, MatrixForm<T, false, false>{m});
-        case 1: return pair_body(rec, first, count, MatrixForm<T, true, false>{m});
-        case 2: return pair_body(rec, first, count, MatrixForm<T, false, true>{m});
-        default: return pair_body(rec, first, count, MatrixForm<T, true, true>{m});
-    }
+    if (rec.op.real) form_body<T, true>(rec, first, count);
+    else form_body<T, false>(rec, first, count);
 }
 
 template <typename T>

@@ -25,6 +25,13 @@ struct Simd<float> {
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    // a b rounded on its own: the empty asm hides it from the compiler, which
+    // would otherwise fuse it into the add it feeds (one rounding less).
+    static V product(V a, V b) {
+        V p = _mm256_mul_ps(a, b);
+        asm("" : "+x"(p));
+        return p;
+    }
     static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }  // a b + c, one rounding
     static V fmsub(V a, V b, V c) { return _mm256_fmsub_ps(a, b, c); }  // a b - c, one rounding
     static V bxor(V a, V b) { return _mm256_xor_ps(a, b); }
@@ -32,6 +39,8 @@ struct Simd<float> {
     static V permute(V v, __m256i idx) { return _mm256_permutevar8x32_ps(v, idx); }
     static V set1(float x) { return _mm256_set1_ps(x); }
     static V load_lanes(const float* p) { return _mm256_loadu_ps(p); }
+    static __m256i bits(V v) { return _mm256_castps_si256(v); }
+    static __m256i exponent_top() { return _mm256_set1_epi32(1 << 30); }  // the highest exponent bit, per lane
 };
 
 template <>
@@ -43,6 +52,11 @@ struct Simd<double> {
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
     static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static V product(V a, V b) {
+        V p = _mm256_mul_pd(a, b);
+        asm("" : "+x"(p));
+        return p;
+    }
     static V fmadd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
     static V fmsub(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }
     static V bxor(V a, V b) { return _mm256_xor_pd(a, b); }
@@ -51,7 +65,27 @@ struct Simd<double> {
     static V permute(V v, __m256i idx) { return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), idx)); }
     static V set1(double x) { return _mm256_set1_pd(x); }
     static V load_lanes(const double* p) { return _mm256_loadu_pd(p); }
+    static __m256i bits(V v) { return _mm256_castpd_si256(v); }
+    static __m256i exponent_top() { return _mm256_set1_epi64x(int64_t{1} << 62); }
 };
+
+// True when every lane of the n registers has a magnitude in the window
+// [2^-63, 2) for float, [2^-511, 2) for double: the highest exponent bit
+// clear and the next one set, tested on the AND and the OR of their bits.
+// Shifting the AND left by one moves each lane's next bit onto its highest
+// (the bit shifted in across a float lane boundary is a sign bit, never
+// tested).  The product of two values of the window is a normal number.
+template <typename T, int N>
+[[gnu::always_inline]] inline bool in_window(const typename Simd<T>::V (&v)[N]) {
+    using S = Simd<T>;
+    __m256i all = S::bits(v[0]), any = all;
+    for (int k = 1; k < N; ++k) {
+        all = _mm256_and_si256(all, S::bits(v[k]));
+        any = _mm256_or_si256(any, S::bits(v[k]));
+    }
+    const __m256i next_set_top_clear = _mm256_andnot_si256(any, _mm256_slli_epi64(all, 1));
+    return _mm256_testc_si256(next_set_top_clear, S::exponent_top()) != 0;
+}
 
 // Register whose lane k holds f(k).
 template <typename T, typename F>

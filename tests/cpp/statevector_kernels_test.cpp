@@ -340,4 +340,85 @@ TYPED_TEST(KernelTest, TeamSizesAgreeBitForBit) {
     }
 }
 
+// The 2x2 arithmetic of one pair in T, term by term: each term's products
+// fused as the kernel's form says (bit 0 the real terms, bit 1 the
+// imaginary ones; see matrix_form).
+template <typename T>
+void model_pair(const GateMatrix& m, int form, T& x0, T& y0, T& x1, T& y1) {
+    const auto re = [&](int k) { return T(m[k].real()); };
+    const auto im = [&](int k) { return T(m[k].imag()); };
+    const auto term_re = [&](int k, T x, T y) {
+        return form & 1 ? std::fma(-im(k), y, re(k) * x) : std::fma(re(k), x, -(im(k) * y));
+    };
+    const auto term_im = [&](int k, T x, T y) {
+        return form & 2 ? std::fma(im(k), x, re(k) * y) : std::fma(re(k), y, im(k) * x);
+    };
+    const T a = x0, b = y0, c = x1, d = y1;
+    x0 = term_re(0, a, b) + term_re(1, c, d);
+    y0 = term_im(0, a, b) + term_im(1, c, d);
+    x1 = term_re(2, a, b) + term_re(3, c, d);
+    y1 = term_im(2, a, b) + term_im(3, c, d);
+}
+
+// Real 2x2 matrices (RY-like, imaginary parts zeros of either sign) take half
+// the products where every value of a step lies in a window of magnitudes;
+// elsewhere the dense terms.  Both must give the model's bits: on every
+// target of 7 qubits, without a control, with a low and with a high one,
+// for values in the window, zeros of either sign, tiny and subnormal values,
+// magnitudes of 2 and more, infinities and NaNs.  Matrices with an entry
+// outside the window (a zero, a tiny one) run the dense terms throughout.
+TYPED_TEST(KernelTest, RealMatricesMatchTheirTerms) {
+    using T = TypeParam;
+    std::mt19937 rng(31);
+    const int n = 7;
+    const double inf = std::bit_cast<double>(uint64_t{0x7FF} << 52);  // from bits: the build assumes finite math
+    const double nan = std::bit_cast<double>(uint64_t{0xFFF8} << 48);
+    const double tiny = sizeof(T) == 8 ? 0x1p-600 : 0x1p-70, sub = sizeof(T) == 8 ? 0x1p-1074 : 0x1p-149;
+    const double odd[] = {0.0, -0.0, tiny, -sub, 2.5, -3.0, 1e30, inf, nan, 0x1p-511, -0x1p-63};
+    const auto is_nan = [](double x) { return (std::bit_cast<uint64_t>(x) << 1) > (uint64_t{0x7FF} << 53); };
+    const auto same = [&](double a, double b) {
+        return (is_nan(a) && is_nan(b)) || std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+    };
+    const double c = std::cos(0.35), s = std::sin(0.35);
+    const std::vector<GateMatrix> matrices = {
+        {C(c, 0.0), C(-s, 0.0), C(s, 0.0), C(c, 0.0)},
+        {C(c, -0.0), C(-s, -0.0), C(s, 0.0), C(-c, -0.0)},
+        {C(1.0, 0.0), C(0x1p-60, 0.0), C(-0x1p-60, 0.0), C(1.0, 0.0)},
+        {C(0.0, 0.0), C(1.0, 0.0), C(1.0, 0.0), C(0.0, 0.0)},
+        {C(c, 0.0), C(-tiny, 0.0), C(s, 0.0), C(c, 0.0)}};
+    for (int trial = 0; trial < 4; ++trial)
+        for (const GateMatrix& m : matrices)
+            for (int t = 0; t < n; ++t)
+                for (int ctl : {-1, (t + 1) % n, 6}) {
+                    if (ctl == t) continue;
+                    Amps in = random_amps<T>(size_t{1} << n, rng);
+                    const double signed_zeros[4] = {0.0, -0.0, 0.5, -0.5};
+                    for (C& x : in) {  // trial 0: values in the window; 1: a few odd ones; 2: half; 3: zeros
+                        if (trial == 3) x = C(signed_zeros[rng() % 4], signed_zeros[rng() % 4]);
+                        if (trial == 1 || trial == 2) {
+                            if (rng() % (trial == 1 ? 16 : 2) == 0) x.real(T(odd[rng() % 11]));
+                            if (rng() % (trial == 1 ? 16 : 2) == 0) x.imag(T(odd[rng() % 11]));
+                        }
+                    }
+                    const uint64_t tm = uint64_t{1} << t, cm = ctl < 0 ? 0 : uint64_t{1} << ctl;
+                    const int form = sv_detail::matrix_form(in.size(), tm, cm, sv_detail::Simd<T>::lanes);
+                    Amps want = in;
+                    for (uint64_t i = 0; i < in.size(); ++i) {
+                        if ((i & tm) != 0 || (i & cm) != cm) continue;
+                        T x0 = T(in[i].real()), y0 = T(in[i].imag());
+                        T x1 = T(in[i + tm].real()), y1 = T(in[i + tm].imag());
+                        model_pair(m, form, x0, y0, x1, y1);
+                        want[i] = C(x0, y0), want[i + tm] = C(x1, y1);
+                    }
+                    const Amps got = run<T>(in, [&](auto& st) {
+                        if (ctl < 0) apply_matrix_1q(st, t, m);
+                        else apply_controlled_matrix_1q(st, ctl, t, m);
+                    });
+                    for (size_t i = 0; i < got.size(); ++i)
+                        ASSERT_TRUE(same(got[i].real(), want[i].real()) && same(got[i].imag(), want[i].imag()))
+                                << "trial " << trial << " t" << t << " c" << ctl << " at " << i << ": " << got[i]
+                                << " want " << want[i];
+                }
+}
+
 }  // namespace
