@@ -57,7 +57,8 @@ inline bool last_level_holds(uint64_t array_bytes, uint64_t states) {
 // the states of the other threads of the enclosing region (a batch region):
 // there the hardware prefetchers keep up, and the prefetches only take load
 // slots (13- to 18-qubit states ran their kernels 10-25 % faster without).
-// Set by tests: 1, every walk prefetches; -1, none does; 0, as above.
+// prefetch_override, set by tests, decides instead: 1, every walk
+// prefetches; -1, none does; 0, as above.
 inline int prefetch_override = 0;
 
 template <typename T>
