@@ -3,9 +3,7 @@
 // a list of controls) accumulated in double for both amplitude types.
 #pragma once
 
-#include <bit>
 #include <complex>
-#include <type_traits>
 #include <vector>
 
 #include "statevector/index_runs.h"
@@ -102,18 +100,14 @@ struct MatrixForm {
     }
 };
 
-// True when the matrix takes RealMatrixForm (below): its imaginary parts
-// are zeros (tested on the bits) and its real parts lie in the window.
+// True when the split matrix takes RealMatrixForm (below): its imaginary
+// parts are zeros (tested on the bits) and its real parts, broadcast in mr,
+// lie in the window.
 template <typename T>
-inline bool real_in_window(const Split2x2<T>& m) {
-    using U = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
-    constexpr int top = 8 * sizeof(T) - 2;  // the highest exponent bit
-    constexpr U window = U{3} << (top - 1), next = U{1} << (top - 1);
-    for (int k = 0; k < 4; ++k) {
-        if ((std::bit_cast<U>(m.im[k]) << 1) != 0) return false;
-        if ((std::bit_cast<U>(m.re[k]) & window) != next) return false;
-    }
-    return true;
+inline bool real_in_window(const Split2x2<T>& m, const typename Simd<T>::V (&mr)[4]) {
+    for (int k = 0; k < 4; ++k)
+        if (!is_zero_bits(m.im[k])) return false;
+    return in_window<T>(mr);
 }
 
 // Which product each term fuses, per path of the loops these kernels
@@ -145,7 +139,7 @@ inline MatrixOp<T> matrix_op(const Split2x2<T>& m, uint64_t dim, uint64_t target
     op.oi = pick(m.im, 1, 2);
     op.perm = lane_permutation<T>([target](uint64_t k) { return target < Simd<T>::lanes ? k ^ target : k; });
     op.form = matrix_form(dim, target, controls, Simd<T>::lanes);
-    op.real = real_in_window(m);
+    op.real = real_in_window(m, op.mr);
     return op;
 }
 

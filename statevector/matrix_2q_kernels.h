@@ -21,7 +21,6 @@
 
 #include <immintrin.h>
 
-#include <bit>
 #include <complex>
 #include <cstdint>
 #include <vector>
@@ -276,11 +275,9 @@ Matrix2qRecord<T> matrix_2q_record(T* re, T* im, uint64_t dim, uint64_t lo, uint
     rec.sites = site_space<T>(dim, lo | hi, rec.controls);
     rec.fuse_mim_xr = rec.masks == nullptr && lo == 1 && hi <= 4 && (rec.controls & (2 * hi - 1)) == 0;
     for (int k = 0; k < 16; ++k) rec.m.re[k] = mre[k], rec.m.im[k] = mim[k];
-    // Zeros of either sign, tested on the bits (a NaN entry is not a zero).
-    const auto zero = [](double x) { return (std::bit_cast<uint64_t>(x) << 1) == 0; };
     rec.diagonal = true;
     for (int k = 0; k < 16; ++k)
-        if (k % 5 != 0 && !(zero(mre[k]) && zero(mim[k]))) rec.diagonal = false;
+        if (k % 5 != 0 && !(is_zero_bits(mre[k]) && is_zero_bits(mim[k]))) rec.diagonal = false;
 
     constexpr uint64_t width = Simd<T>::lanes;
     if (lo >= width) rec.layout = Layout4x4::across;

@@ -7,6 +7,7 @@
 
 #include <immintrin.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -68,6 +69,14 @@ struct Simd<double> {
     static __m256i bits(V v) { return _mm256_castpd_si256(v); }
     static __m256i exponent_top() { return _mm256_set1_epi64x(int64_t{1} << 62); }
 };
+
+// True when x is a zero of either sign, tested on the bits (a NaN is not a
+// zero, and no floating-point assumption of the compiler applies).
+template <typename T>
+inline bool is_zero_bits(T x) {
+    using U = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+    return static_cast<U>(std::bit_cast<U>(x) << 1) == 0;
+}
 
 // True when every lane of the n registers has a magnitude in the window
 // [2^-63, 2) for float, [2^-511, 2) for double: the highest exponent bit
