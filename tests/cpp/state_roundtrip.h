@@ -28,6 +28,20 @@ inline bool same_bits(const Amps& a, const Amps& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(C)) == 0;
 }
 
+// An infinity and a NaN, and the NaN test, made from the bits: the build
+// assumes finite math, so std::isnan and literal infinities may fold away.
+inline const double kInf = std::bit_cast<double>(uint64_t{0x7FF} << 52);
+inline const double kNaN = std::bit_cast<double>(uint64_t{0xFFF8} << 48);
+inline bool is_nan_bits(double x) { return (std::bit_cast<uint64_t>(x) << 1) > (uint64_t{0x7FF} << 53); }
+
+// Both parts the same bits, or NaNs of any payload.
+inline bool same_value_bits(C a, C b) {
+    const auto same = [](double x, double y) {
+        return (is_nan_bits(x) && is_nan_bits(y)) || std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y);
+    };
+    return same(a.real(), b.real()) && same(a.imag(), b.imag());
+}
+
 // How far a kernel's amplitude may lie from a dense reference computed in
 // double, relative to 1 + |want| (float rounds every product and sum).
 template <typename T>

@@ -272,7 +272,7 @@ TYPED_TEST(KernelTest, LongRunsMatchDenseReference) {
             prefetch_override = 0;
             ASSERT_EQ(first_outside(got, want, kReferenceTolerance<T>), got.size())
                     << n << "q on " << threads << " threads " << c.name() << " (first index outside the tolerance)";
-            ASSERT_EQ(std::memcmp(plain.data(), got.data(), got.size() * sizeof(got[0])), 0)
+            ASSERT_TRUE(same_bits(plain, got))
                     << n << "q on " << threads << " threads " << c.name() << " without prefetch";
         }
         hardware_threads = saved;
@@ -371,14 +371,8 @@ TYPED_TEST(KernelTest, RealMatricesMatchTheirTerms) {
     using T = TypeParam;
     std::mt19937 rng(31);
     const int n = 7;
-    const double inf = std::bit_cast<double>(uint64_t{0x7FF} << 52);  // from bits: the build assumes finite math
-    const double nan = std::bit_cast<double>(uint64_t{0xFFF8} << 48);
     const double tiny = sizeof(T) == 8 ? 0x1p-600 : 0x1p-70, sub = sizeof(T) == 8 ? 0x1p-1074 : 0x1p-149;
-    const double odd[] = {0.0, -0.0, tiny, -sub, 2.5, -3.0, 1e30, inf, nan, 0x1p-511, -0x1p-63};
-    const auto is_nan = [](double x) { return (std::bit_cast<uint64_t>(x) << 1) > (uint64_t{0x7FF} << 53); };
-    const auto same = [&](double a, double b) {
-        return (is_nan(a) && is_nan(b)) || std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-    };
+    const double odd[] = {0.0, -0.0, tiny, -sub, 2.5, -3.0, 1e30, kInf, kNaN, 0x1p-511, -0x1p-63};
     const double c = std::cos(0.35), s = std::sin(0.35);
     const std::vector<GateMatrix> matrices = {
         {C(c, 0.0), C(-s, 0.0), C(s, 0.0), C(c, 0.0)},
@@ -415,7 +409,7 @@ TYPED_TEST(KernelTest, RealMatricesMatchTheirTerms) {
                         else apply_controlled_matrix_1q(st, ctl, t, m);
                     });
                     for (size_t i = 0; i < got.size(); ++i)
-                        ASSERT_TRUE(same(got[i].real(), want[i].real()) && same(got[i].imag(), want[i].imag()))
+                        ASSERT_TRUE(same_value_bits(got[i], want[i]))
                                 << "trial " << trial << " t" << t << " c" << ctl << " at " << i << ": " << got[i]
                                 << " want " << want[i];
                 }
