@@ -21,6 +21,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <omp.h>
@@ -37,6 +38,12 @@ CircuitInstruction gate(std::string name, std::vector<int> targets, std::vector<
     return ins;
 }
 
+// Two different qubits of n, drawn in this order: a, then b among the others.
+std::pair<int, int> distinct_qubits(std::mt19937& rng, int n) {
+    const int a = static_cast<int>(rng() % n);
+    return {a, (a + 1 + static_cast<int>(rng() % (n - 1))) % n};
+}
+
 CircuitData random_gates(int n, int count, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> angle(0, 6.28);
@@ -44,7 +51,7 @@ CircuitData random_gates(int n, int count, unsigned seed) {
     const char* names[] = {"H", "X", "S", "T", "RX", "RZ", "CX", "CZ"};
     for (int i = 0; i < count; ++i) {
         const std::string name = names[rng() % 8];
-        const int a = static_cast<int>(rng() % n), b = (a + 1 + static_cast<int>(rng() % (n - 1))) % n;
+        const auto [a, b] = distinct_qubits(rng, n);
         if (name == "CX") c.instructions.push_back(gate(name, {b}, {a}));
         else if (name == "CZ") c.instructions.push_back(gate(name, {a, b}));
         else if (name[0] == 'R') c.instructions.push_back(gate(name, {a}, {}, {angle(rng)}));
@@ -96,7 +103,7 @@ CircuitData batch_layers(int n, int count, unsigned seed) {
         for (int q = 0; q < n; ++q) c.instructions.push_back(gate("RY", {q}, {}, {angle(rng)}));
         for (int q = 0; q + 1 < n; ++q) c.instructions.push_back(gate("CX", {q + 1}, {q}));
         for (int q = 0; q < n; ++q) {
-            const int a = static_cast<int>(rng() % n), b = (a + 1 + static_cast<int>(rng() % (n - 1))) % n;
+            const auto [a, b] = distinct_qubits(rng, n);
             c.instructions.push_back(gate("RZZ", {a, b}, {}, {angle(rng)}));
         }
     }
